@@ -1,0 +1,49 @@
+// IsSupported and GetPictureInfo: answers from the header alone.
+#include "format/picture_header.h"
+#include "plugin/status_codes.h"
+#include "source/image_reader.h"
+
+namespace {
+
+// Reads and checks the header; on failure the reader holds the status.
+bool read_accepted_header(ImageReader& reader, PictureHeader& header) {
+  uint8_t raw[kHeaderLength];
+  if (!reader_read(reader, raw, kHeaderLength)) return false;
+  header = parse_header(raw);
+  int32_t status = kStatusSuccess;
+  if (!header_check(header, &status)) {
+    reader_fail(reader, status, 0);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" TZF_EXPORT int32_t TZF_CALL IsSupported(const char* /*unused_name*/,
+                                                   uintptr_t source_word) {
+  ImageReader reader;
+  PictureHeader header;
+  bool accepted =
+      reader_open_for_check(reader, source_word) && read_accepted_header(reader, header);
+  reader_close(reader);
+  return accepted ? 1 : 0;
+}
+
+extern "C" TZF_EXPORT int32_t TZF_CALL GetPictureInfo(const char* source, int32_t length_or_offset,
+                                                      uint32_t source_flags,
+                                                      PictureInfoRecord* info) {
+  ImageReader reader;
+  PictureHeader header;
+  if (reader_open_for_picture(reader, source, length_or_offset, source_flags) &&
+      read_accepted_header(reader, header)) {
+    // A host that gives no record gets no answer: there is nowhere to put it.
+    if (info == nullptr) {
+      reader_fail(reader, kStatusOutOfMemory, 0);
+    } else {
+      fill_picture_info(header, *info);
+    }
+  }
+  reader_close(reader);
+  return reader.status;
+}

@@ -1,0 +1,177 @@
+// GetPicture: builds the two DIB blocks (info header with colour table, and
+// the pixel rows) and hands them to the host, or leaves nothing behind.
+#include <string.h>
+
+#include "format/picture_header.h"
+#include "format/pixel_decoder.h"
+#include "plugin/status_codes.h"
+#include "source/image_reader.h"
+
+namespace {
+
+constexpr uint32_t kInfoHeaderSize = 40;           // BITMAPINFOHEADER
+constexpr uint64_t kMaxBlockSize = 0xFFFFFFFFull;  // a block's size must fit in 32 bits
+
+// A movable block being filled by the call. A non-null locked address means
+// it still belongs to the call; its handle lives in the host's location.
+struct OutputBlock {
+  TzfLocalHandle* location;
+  uint8_t* locked;
+};
+
+bool block_allocate(ImageReader& reader, OutputBlock& block, uint64_t size) {
+  *block.location = nullptr;
+  block.locked = nullptr;
+  HLOCAL handle = LocalAlloc(LMEM_MOVEABLE, static_cast<size_t>(size));
+  if (handle == nullptr) {
+    reader_fail(reader, kStatusOutOfMemory, GetLastError());
+    return false;
+  }
+  void* address = LocalLock(handle);
+  if (address == nullptr) {
+    reader_fail(reader, kStatusLockFailed, GetLastError());
+    LocalFree(handle);
+    return false;
+  }
+  *block.location = handle;
+  block.locked = static_cast<uint8_t*>(address);
+  return true;
+}
+
+void block_release(OutputBlock& block) {
+  if (block.locked == nullptr) return;
+  LocalUnlock(*block.location);
+  LocalFree(*block.location);
+  *block.location = nullptr;
+  block.locked = nullptr;
+}
+
+void block_hand_over(OutputBlock& block) {
+  LocalUnlock(*block.location);
+  block.locked = nullptr;
+}
+
+void store_u16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void store_u32(uint8_t* p, uint32_t v) {
+  store_u16(p, v & 0xFFFFu);
+  store_u16(p + 2, v >> 16);
+}
+
+// The BITMAPINFOHEADER, field by field, little-endian.
+void write_info_header(uint8_t* p, const PictureHeader& header, uint32_t colour_table_length) {
+  memset(p, 0, kInfoHeaderSize);
+  store_u32(p + 0, kInfoHeaderSize);                               // biSize
+  store_u32(p + 4, static_cast<uint32_t>(header.width));           // biWidth
+  store_u32(p + 8, static_cast<uint32_t>(header.height));          // biHeight
+  store_u16(p + 12, 1);                                            // biPlanes
+  store_u16(p + 14, static_cast<uint16_t>(header.bits_per_pixel));  // biBitCount
+  store_u32(p + 32, colour_table_length / 4);                      // biClrUsed
+  // biCompression, biSizeImage, the resolutions and biClrImportant stay 0.
+}
+
+// Loads the part of a stream that decoding can consume and skips the rest.
+// `buffer` receives a working buffer (null when nothing is loaded).
+bool load_stream(ImageReader& reader, uint32_t declared, uint64_t usable, uint8_t*& buffer,
+                 size_t& count) {
+  buffer = nullptr;
+  count = 0;
+  uint64_t load = declared < usable ? declared : usable;
+  if (load != 0) {
+    buffer = static_cast<uint8_t*>(AllocateWorkBuffer(static_cast<size_t>(load)));
+    if (buffer == nullptr) {
+      reader_fail(reader, kStatusOutOfMemory, 0);
+      return false;
+    }
+    count = static_cast<size_t>(load);
+    if (!reader_read(reader, buffer, static_cast<uint32_t>(load))) return false;
+  }
+  return reader_skip(reader, declared - load);
+}
+
+}  // namespace
+
+extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t length_or_offset,
+                                                  uint32_t source_flags,
+                                                  TzfLocalHandle* info_handle,
+                                                  TzfLocalHandle* pixel_handle,
+                                                  ProgressCallback progress,
+                                                  intptr_t host_data) {
+  if (pixel_handle != nullptr) *pixel_handle = nullptr;
+  if (info_handle != nullptr) *info_handle = nullptr;
+  // Without both locations there is nowhere to hand the picture over.
+  if (pixel_handle == nullptr || info_handle == nullptr) return kStatusOutOfMemory;
+
+  ImageReader reader;
+  OutputBlock info{info_handle, nullptr};
+  OutputBlock pixels{pixel_handle, nullptr};
+  uint8_t* flags = nullptr;
+  uint8_t* commands = nullptr;
+
+  do {
+    if (!reader_open_for_picture(reader, source, length_or_offset, source_flags)) break;
+    uint8_t raw[kHeaderLength];
+    if (!reader_read(reader, raw, kHeaderLength)) break;
+    PictureHeader header = parse_header(raw);
+    int32_t rejected = kStatusSuccess;
+    if (!header_check(header, &rejected)) {
+      reader_fail(reader, rejected, 0);
+      break;
+    }
+    if (header.width <= 0 || header.height <= 0) {
+      reader_fail(reader, kStatusNotTzf, 0);
+      break;
+    }
+    const uint32_t bytes_per_pixel = static_cast<uint32_t>(header.bits_per_pixel) / 8;
+    const uint64_t row_length = static_cast<uint64_t>(header.width) * bytes_per_pixel;
+    const uint32_t row_pad = static_cast<uint32_t>((4 - row_length % 4) % 4);
+    const uint64_t block_size = static_cast<uint64_t>(header.height) * (row_length + row_pad);
+    if (block_size > kMaxBlockSize) {
+      reader_fail(reader, kStatusOutOfMemory, 0);
+      break;
+    }
+    const uint32_t colour_table_length =
+        static_cast<uint32_t>(header.pixel_stream_offset) - kHeaderLength;
+
+    if (!block_allocate(reader, info, kInfoHeaderSize + colour_table_length)) break;
+    write_info_header(info.locked, header, colour_table_length);
+    if (colour_table_length > 0 &&
+        !reader_read(reader, info.locked + kInfoHeaderSize, colour_table_length)) {
+      break;
+    }
+    if (!block_allocate(reader, pixels, block_size)) break;
+
+    // Decoding takes at most one flag bit and one command byte per pixel it
+    // starts, and every run covers at least three pixels.
+    const uint64_t pixel_count = static_cast<uint64_t>(header.width) * header.height;
+    size_t flag_count = 0;
+    size_t command_count = 0;
+    if (!load_stream(reader, header.flag_stream_length, (pixel_count + 7) / 8, flags,
+                     flag_count) ||
+        !load_stream(reader, header.command_stream_length, (pixel_count + 2) / 3, commands,
+                     command_count)) {
+      break;
+    }
+
+    DecodeJob job{header.width,  header.height, bytes_per_pixel, row_pad,
+                  flags,         flag_count,    commands,        command_count,
+                  pixels.locked, progress,      host_data};
+    if (!decode_pixels(job, reader)) break;
+    if (progress != nullptr && progress(header.height, header.height, host_data) != 0) {
+      reader_fail(reader, kStatusCancelled, 0);
+      break;
+    }
+    block_hand_over(pixels);
+    block_hand_over(info);
+  } while (false);
+
+  FreeWorkBuffer(flags);
+  FreeWorkBuffer(commands);
+  block_release(pixels);
+  block_release(info);
+  reader_close(reader);
+  return reader.status;
+}

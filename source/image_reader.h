@@ -1,0 +1,54 @@
+// Sequential, zero-filling access to picture data held in a named file, a
+// file handle owned by the host, or memory; carries the call's status.
+#ifndef TZF_SOURCE_IMAGE_READER_H
+#define TZF_SOURCE_IMAGE_READER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "source/platform.h"
+
+struct ImageReader {
+  int32_t status;         // StatusCode: 0 until the first failure
+  uint32_t system_error;  // platform error recorded with the failure
+  const uint8_t* cursor;  // memory image: next byte to deliver
+  const uint8_t* start;   // memory image: first byte
+  const uint8_t* end;     // memory image: one past the last byte
+  HANDLE file;            // INVALID_HANDLE_VALUE for a memory image
+  uint64_t base;          // owned file: picture offset; borrowed handle: position at open
+  uint32_t borrowed;      // 1 when the handle is the host's and its position is restored
+};
+
+// Length of the host's file head handed to the check.
+constexpr uint32_t kCheckHeadLength = 2048;
+
+// Records the first failure of the call; later ones keep the first status.
+void reader_fail(ImageReader& reader, int32_t status, uint32_t system_error);
+
+// Source flags whose low three bits are 1 select a memory image of `length`
+// bytes (a negative length reads as an empty image); otherwise `source` is a
+// file name and `length_or_offset` the picture's offset in it.
+bool reader_open_for_picture(ImageReader& reader, const char* source, int32_t length_or_offset,
+                             uint32_t source_flags);
+
+// A source word above 0xFFFF is the address of the file's first 2048 bytes;
+// otherwise it is an open file handle of the host, read from its position.
+bool reader_open_for_check(ImageReader& reader, uintptr_t source_word);
+
+// Fills exactly `count` bytes; bytes past the end of the data read as zero.
+bool reader_read(ImageReader& reader, void* destination, uint32_t count);
+
+// Moves forward over `count` bytes without delivering them; past the end of
+// the data this is not an error.
+bool reader_skip(ImageReader& reader, uint64_t count);
+
+// True when the reader serves a memory image.
+inline bool reader_is_memory(const ImageReader& reader) {
+  return reader.file == INVALID_HANDLE_VALUE;
+}
+
+// Ends the use of the source: closes an owned file, puts a borrowed handle
+// back where it was. Harmless after a failed open.
+void reader_close(ImageReader& reader);
+
+#endif

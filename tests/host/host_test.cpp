@@ -1,0 +1,252 @@
+// Loads the built filter at run time, as a viewer does, and drives every
+// entry point through the addresses the loader hands out. On Win32 each call
+// is made from assembly so that the stack pointer can be compared before and
+// after: an export that does not remove its own arguments would corrupt the
+// viewer's stack.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "plugin/tzf_filter.h"
+#include "tests/test_pictures.h"
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+using Module = HMODULE;
+Module open_library() { return LoadLibraryA(TZF_LIBRARY_NAME); }
+void* symbol(Module m, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(m, name));
+}
+void close_library(Module m) { FreeLibrary(m); }
+#else
+using Module = void*;
+Module open_library() { return dlopen(TZF_LIBRARY_NAME, RTLD_NOW | RTLD_LOCAL); }
+void* symbol(Module m, const char* name) { return dlsym(m, name); }
+void close_library(Module m) { dlclose(m); }
+#endif
+
+// Calls `fn` with 32-bit or pointer-sized arguments and reports how far the
+// stack pointer moved across the call (always 0 off Win32).
+struct CallResult {
+  intptr_t value;
+  int32_t stack_moved;
+};
+
+CallResult call(void* fn, std::initializer_list<uintptr_t> list) {
+  uintptr_t args[7] = {};
+  size_t count = 0;
+  for (uintptr_t a : list) args[count++] = a;
+#if defined(_WIN32) && defined(__i386__)
+  int32_t result;
+  int32_t moved;
+  uint32_t n = static_cast<uint32_t>(count);
+  asm volatile(
+      "movl %%esp, %%esi\n\t"
+      "1:\n\t"
+      "testl %%ecx, %%ecx\n\t"
+      "jz 2f\n\t"
+      "pushl -4(%%edi,%%ecx,4)\n\t"
+      "decl %%ecx\n\t"
+      "jmp 1b\n\t"
+      "2:\n\t"
+      "call *%%ebx\n\t"
+      "movl %%esp, %%edx\n\t"
+      "subl %%esi, %%edx\n\t"
+      "movl %%esi, %%esp\n\t"
+      : "=a"(result), "=d"(moved), "+c"(n)
+      : "b"(fn), "D"(args)
+      : "esi", "memory", "cc");
+  return {result, moved};
+#else
+  using F2 = int32_t (*)(uintptr_t, uintptr_t);
+  using F3 = int32_t (*)(uintptr_t, uintptr_t, uintptr_t);
+  using F4 = int32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t);
+  using F7 = int32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t,
+                         uintptr_t);
+  int32_t r = 0;
+  switch (count) {
+    case 2: r = reinterpret_cast<F2>(fn)(args[0], args[1]); break;
+    case 3: r = reinterpret_cast<F3>(fn)(args[0], args[1], args[2]); break;
+    case 4: r = reinterpret_cast<F4>(fn)(args[0], args[1], args[2], args[3]); break;
+    default:
+      r = reinterpret_cast<F7>(fn)(args[0], args[1], args[2], args[3], args[4], args[5], args[6]);
+  }
+  return {r, 0};
+#endif
+}
+
+uintptr_t u(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+struct Progress {
+  int calls = 0;
+  int32_t last_done = -1;
+  int32_t cancel_at = -1;
+};
+
+int32_t TZF_CALL on_progress(int32_t done, int32_t total, intptr_t data) {
+  Progress* p = reinterpret_cast<Progress*>(data);
+  ++p->calls;
+  p->last_done = done;
+  (void)total;
+  return done == p->cancel_at ? 1 : 0;
+}
+
+class Host : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = open_library();
+    ASSERT_NE(module_, nullptr) << "cannot load " << TZF_LIBRARY_NAME;
+    const char* names[5] = {"GetPicture", "GetPictureInfo", "GetPluginInfo", "GetPreview",
+                            "IsSupported"};
+    for (int i = 0; i < 5; ++i) {
+      entry_[i] = symbol(module_, names[i]);
+      ASSERT_NE(entry_[i], nullptr) << names[i];
+    }
+#if defined(_WIN32)
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    local_lock_ = reinterpret_cast<void*>(GetProcAddress(kernel, "LocalLock"));
+    local_free_ = reinterpret_cast<void*>(GetProcAddress(kernel, "LocalFree"));
+#else
+    local_lock_ = symbol(module_, "LocalLock");
+    local_free_ = symbol(module_, "LocalFree");
+#endif
+    ASSERT_NE(local_lock_, nullptr);
+    ASSERT_NE(local_free_, nullptr);
+  }
+  void TearDown() override {
+    if (module_ != nullptr) close_library(module_);
+  }
+
+  void* get_picture() const { return entry_[0]; }
+  void* get_picture_info() const { return entry_[1]; }
+  void* get_plugin_info() const { return entry_[2]; }
+  void* get_preview() const { return entry_[3]; }
+  void* is_supported() const { return entry_[4]; }
+
+  // Copies a block the library handed over and frees it as a host does.
+  Bytes take(TzfLocalHandle handle, size_t size) {
+    using Lock = void*(TZF_CALL*)(void*);
+    using Free = void*(TZF_CALL*)(void*);
+    const uint8_t* p = static_cast<const uint8_t*>(reinterpret_cast<Lock>(local_lock_)(handle));
+    Bytes out;
+    if (p != nullptr) out.assign(p, p + size);
+    EXPECT_EQ(reinterpret_cast<Free>(local_free_)(handle), nullptr);
+    return out;
+  }
+
+  Module module_ = nullptr;
+  void* entry_[5] = {};
+  void* local_lock_ = nullptr;
+  void* local_free_ = nullptr;
+};
+
+#if defined(_WIN32)
+TEST_F(Host, OrdinalsFollowTheAlphabet) {
+  for (int ordinal = 1; ordinal <= 5; ++ordinal) {
+    void* by_ordinal = reinterpret_cast<void*>(
+        GetProcAddress(module_, reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(ordinal))));
+    EXPECT_EQ(by_ordinal, entry_[ordinal - 1]) << ordinal;
+  }
+}
+#endif
+
+TEST_F(Host, PluginInfoAndPreview) {
+  char buffer[64];
+  struct Case {
+    int32_t index;
+    const char* text;
+  } cases[] = {{0, "00IN"}, {2, "*.TZF"}, {3, "Tervax CG (.TZF)"}};
+  for (const Case& c : cases) {
+    CallResult r = call(get_plugin_info(), {static_cast<uintptr_t>(c.index), u(buffer), 64});
+    EXPECT_EQ(r.stack_moved, 0);
+    EXPECT_EQ(r.value, static_cast<intptr_t>(strlen(c.text)));
+    EXPECT_STREQ(buffer, c.text);
+  }
+  CallResult r = call(get_preview(), {0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(r.stack_moved, 0);
+  EXPECT_EQ(static_cast<int32_t>(r.value), -1);
+}
+
+// A 24-bit picture 5 x 3 with a run: its pixel block is known byte for byte.
+Bytes small_picture(Bytes* expected_pixels) {
+  PictureSpec spec;
+  spec.width = 5;
+  spec.height = 3;
+  spec.bits_per_pixel = 24;
+  // Row 0: five literals; rows 1 and 2: one run of 10 copying the row below.
+  spec.flags = {0x04};  // bits: 0 0 0 0 0 1
+  spec.commands = {0x77};  // entry 7 (0, -1), run 10
+  spec.literals = random_bytes(15, 9);
+  Bytes pixels = spec.literals;
+  for (int i = 0; i < 2; ++i) pixels.insert(pixels.end(), spec.literals.begin(), spec.literals.end());
+  *expected_pixels = to_dib_rows(pixels, 5, 3, 24);
+  return make_picture(spec);
+}
+
+TEST_F(Host, RecognitionAndInformation) {
+  Bytes expected;
+  Bytes picture = small_picture(&expected);
+  Bytes head(2048, 0);
+  memcpy(head.data(), picture.data(), picture.size());
+  CallResult r = call(is_supported(), {u("x.tzf"), u(head.data())});
+  EXPECT_EQ(r.stack_moved, 0);
+  EXPECT_EQ(r.value, 1);
+
+  PictureInfoRecord record{};
+  r = call(get_picture_info(), {u(picture.data()), picture.size(), 1, u(&record)});
+  EXPECT_EQ(r.stack_moved, 0);
+  EXPECT_EQ(r.value, 0);
+  EXPECT_EQ(record.width, 5);
+  EXPECT_EQ(record.height, 3);
+  EXPECT_EQ(record.color_depth, 24);
+}
+
+TEST_F(Host, PictureFromMemoryAndFileWithProgress) {
+  Bytes expected;
+  Bytes picture = small_picture(&expected);
+  TempFile file(picture);
+  for (int source = 0; source < 2; ++source) {
+    Progress progress;
+    TzfLocalHandle info = nullptr;
+    TzfLocalHandle pixels = nullptr;
+    CallResult r =
+        source == 0
+            ? call(get_picture(), {u(picture.data()), picture.size(), 1, u(&info), u(&pixels),
+                                   u(reinterpret_cast<void*>(&on_progress)), u(&progress)})
+            : call(get_picture(), {u(file.path.c_str()), 0, 0, u(&info), u(&pixels),
+                                   u(reinterpret_cast<void*>(&on_progress)), u(&progress)});
+    EXPECT_EQ(r.stack_moved, 0);
+    ASSERT_EQ(r.value, 0) << source;
+    EXPECT_EQ(progress.calls, 4);
+    EXPECT_EQ(progress.last_done, 3);
+    Bytes header = take(info, 40);
+    EXPECT_EQ(header[0], 40);
+    EXPECT_EQ(take(pixels, expected.size()), expected);
+  }
+}
+
+TEST_F(Host, CancelledPictureLeavesNullHandles) {
+  Bytes expected;
+  Bytes picture = small_picture(&expected);
+  Progress progress;
+  progress.cancel_at = 1;
+  TzfLocalHandle info = reinterpret_cast<TzfLocalHandle>(1);
+  TzfLocalHandle pixels = reinterpret_cast<TzfLocalHandle>(1);
+  CallResult r = call(get_picture(), {u(picture.data()), picture.size(), 1, u(&info), u(&pixels),
+                                      u(reinterpret_cast<void*>(&on_progress)), u(&progress)});
+  EXPECT_EQ(r.stack_moved, 0);
+  EXPECT_EQ(r.value, 1);
+  EXPECT_EQ(info, nullptr);
+  EXPECT_EQ(pixels, nullptr);
+}
+
+}  // namespace
