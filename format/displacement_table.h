@@ -13,8 +13,8 @@ struct Displacement {
 };
 
 inline constexpr Displacement kDisplacementTable[16] = {
-    {3, -3},  {-4, -4}, {-4, -2}, {-2, -1}, {0, -2},  {-3, -1}, {-1, -1}, {0, -1},
-    {0, -4},  {-4, 0},  {1, -1},  {0, -3},  {2, -1},  {-2, -2}, {-3, -3}, {-4, -1},
+    {3, -3}, {-4, -4}, {-4, -2}, {-2, -1}, {0, -2}, {-3, -1}, {-1, -1}, {0, -1},
+    {0, -4}, {-4, 0},  {1, -1},  {0, -3},  {2, -1}, {-2, -2}, {-3, -3}, {-4, -1},
 };
 
 // Distance in pixels, in decoding order, from a run's pixel to its source.

@@ -64,12 +64,12 @@ void store_u32(uint8_t* p, uint32_t v) {
 // The BITMAPINFOHEADER, field by field, little-endian.
 void write_info_header(uint8_t* p, const PictureHeader& header, uint32_t colour_table_length) {
   memset(p, 0, kInfoHeaderSize);
-  store_u32(p + 0, kInfoHeaderSize);                               // biSize
-  store_u32(p + 4, static_cast<uint32_t>(header.width));           // biWidth
-  store_u32(p + 8, static_cast<uint32_t>(header.height));          // biHeight
-  store_u16(p + 12, 1);                                            // biPlanes
+  store_u32(p + 0, kInfoHeaderSize);                                // biSize
+  store_u32(p + 4, static_cast<uint32_t>(header.width));            // biWidth
+  store_u32(p + 8, static_cast<uint32_t>(header.height));           // biHeight
+  store_u16(p + 12, 1);                                             // biPlanes
   store_u16(p + 14, static_cast<uint16_t>(header.bits_per_pixel));  // biBitCount
-  store_u32(p + 32, colour_table_length / 4);                      // biClrUsed
+  store_u32(p + 32, colour_table_length / 4);                       // biClrUsed
   // biCompression, biSizeImage, the resolutions and biClrImportant stay 0.
 }
 
@@ -98,8 +98,7 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
                                                   uint32_t source_flags,
                                                   TzfLocalHandle* info_handle,
                                                   TzfLocalHandle* pixel_handle,
-                                                  ProgressCallback progress,
-                                                  intptr_t host_data) {
+                                                  ProgressCallback progress, intptr_t host_data) {
   if (pixel_handle != nullptr) *pixel_handle = nullptr;
   if (info_handle != nullptr) *info_handle = nullptr;
   // Without both locations there is nowhere to hand the picture over.
@@ -149,16 +148,14 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
     const uint64_t pixel_count = static_cast<uint64_t>(header.width) * header.height;
     size_t flag_count = 0;
     size_t command_count = 0;
-    if (!load_stream(reader, header.flag_stream_length, (pixel_count + 7) / 8, flags,
-                     flag_count) ||
+    if (!load_stream(reader, header.flag_stream_length, (pixel_count + 7) / 8, flags, flag_count) ||
         !load_stream(reader, header.command_stream_length, (pixel_count + 2) / 3, commands,
                      command_count)) {
       break;
     }
 
-    DecodeJob job{header.width,  header.height, bytes_per_pixel, row_pad,
-                  flags,         flag_count,    commands,        command_count,
-                  pixels.locked, progress,      host_data};
+    DecodeJob job{header.width, header.height, bytes_per_pixel, row_pad,  flags,    flag_count,
+                  commands,     command_count, pixels.locked,   progress, host_data};
     if (!decode_pixels(job, reader)) break;
     if (progress != nullptr && progress(header.height, header.height, host_data) != 0) {
       reader_fail(reader, kStatusCancelled, 0);

@@ -8,10 +8,7 @@ namespace {
 
 // The information table, read by index; the null entry ends it.
 constexpr const char* kPluginInfo[] = {
-    "00IN",
-    "TZF to DIB filter ver0.01  by the tzf-filter developers",
-    "*.TZF",
-    "Tervax CG (.TZF)",
+    "00IN",  "TZF to DIB filter ver0.01  by the tzf-filter developers", "*.TZF", "Tervax CG (.TZF)",
     nullptr,
 };
 

@@ -37,14 +37,15 @@ bool reader_open_for_picture(ImageReader& reader, const char* source, int32_t le
   reader_reset(reader);
   if ((source_flags & 7u) == 1u) {
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(source);
-    size_t length = length_or_offset > 0 && bytes != nullptr ? static_cast<size_t>(length_or_offset) : 0;
+    size_t length =
+        length_or_offset > 0 && bytes != nullptr ? static_cast<size_t>(length_or_offset) : 0;
     reader.cursor = bytes;
     reader.start = bytes;
     reader.end = bytes + length;
     return true;
   }
-  HANDLE file = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     reader_fail(reader, kStatusFileError, GetLastError());
     return false;
@@ -114,8 +115,8 @@ bool reader_skip(ImageReader& reader, uint64_t count) {
     return true;
   }
   LONG high = static_cast<LONG>(count >> 32);
-  DWORD low = SetFilePointer(reader.file, static_cast<LONG>(count & 0xFFFFFFFFu), &high,
-                             FILE_CURRENT);
+  DWORD low =
+      SetFilePointer(reader.file, static_cast<LONG>(count & 0xFFFFFFFFu), &high, FILE_CURRENT);
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
     reader_fail(reader, kStatusFileError, GetLastError());
     return false;

@@ -42,8 +42,8 @@ enum : DWORD {
 enum : UINT { LMEM_FIXED = 0x0u, LMEM_MOVEABLE = 0x2u, LMEM_ZEROINIT = 0x40u };
 
 extern "C" {
-HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security,
-                   DWORD disposition, DWORD attributes, HANDLE template_file);
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD attributes, HANDLE template_file);
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method);
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* count_read, void* overlapped);
 BOOL CloseHandle(HANDLE file);

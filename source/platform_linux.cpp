@@ -62,8 +62,7 @@ void platform_probe_reset() { t_probe = PlatformProbe{}; }
 
 extern "C" {
 
-HANDLE CreateFileA(const char* name, DWORD access, DWORD, void*, DWORD disposition, DWORD,
-                   HANDLE) {
+HANDLE CreateFileA(const char* name, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
   if (name == nullptr || access != GENERIC_READ || disposition != OPEN_EXISTING) {
     errno = EINVAL;
     return INVALID_HANDLE_VALUE;
@@ -83,8 +82,9 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
   // two form a signed 64-bit distance.
   int64_t move = distance;
   if (distance_high != nullptr) {
-    move = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
-                                static_cast<uint32_t>(distance));
+    move =
+        static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
+                             static_cast<uint32_t>(distance));
   }
   int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
   off_t position = lseek(handle_to_fd(file), static_cast<off_t>(move), whence);

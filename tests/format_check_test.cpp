@@ -70,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"Version1", 24, 4, 1, 4, false}, RuleCase{"Version2", 24, 4, 2, 4, true},
         RuleCase{"Version4", 24, 4, 4, 4, false},
         RuleCase{"VersionHuge", 24, 4, 0xFFFFFFFFu, 4, false},
-        RuleCase{"HeaderLength63", 24, 8, 63, 4, false},
-        RuleCase{"Bits16", 24, 24, 16, 2, false}, RuleCase{"Bits32", 24, 24, 32, 2, false},
+        RuleCase{"HeaderLength63", 24, 8, 63, 4, false}, RuleCase{"Bits16", 24, 24, 16, 2, false},
+        RuleCase{"Bits32", 24, 24, 32, 2, false},
         RuleCase{"BitsFieldIsSixteenBitsWide", 24, 26, 0xFFFF, 2, true},
         RuleCase{"MagicLowerCase", 24, 0, 't', 1, false},
         RuleCase{"MagicFourthByte", 24, 3, 'X', 1, false},
@@ -124,7 +124,8 @@ TEST(PictureInfo, EverySourceKind) {
     const char* what;
     const char* source;
     int32_t offset;
-  } cases[] = {{"file", at_start.path.c_str(), 0}, {"file at offset", at_offset.path.c_str(), 1000}};
+  } cases[] = {{"file", at_start.path.c_str(), 0},
+               {"file at offset", at_offset.path.c_str(), 1000}};
   for (const Case& c : cases) {
     PictureInfoRecord record{};
     ASSERT_EQ(GetPictureInfo(c.source, c.offset, 0, &record), kStatusSuccess) << c.what;
@@ -173,7 +174,9 @@ TEST(IsSupported, LooksOnlyAtTheFirst64Bytes) {
   Bytes h = valid_header(24);
   memcpy(head.data(), h.data(), h.size());
   ExactBuffer buffer = exact_copy(head);
-  EXPECT_EQ(IsSupported(reinterpret_cast<const char*>(1), reinterpret_cast<uintptr_t>(buffer.data.get())), 1);
+  EXPECT_EQ(
+      IsSupported(reinterpret_cast<const char*>(1), reinterpret_cast<uintptr_t>(buffer.data.get())),
+      1);
 }
 
 TEST(IsSupported, BorrowedHandleIsReadFromItsPositionAndRestored) {

@@ -48,8 +48,8 @@ inline Decoded decode_memory(const Bytes& file, ProgressCallback progress = null
   ExactBuffer buffer = exact_copy(file);
   TzfLocalHandle info = nullptr;
   TzfLocalHandle pixels = nullptr;
-  int32_t status = GetPicture(buffer.chars(), static_cast<int32_t>(buffer.size), 1, &info,
-                              &pixels, progress, host_data);
+  int32_t status = GetPicture(buffer.chars(), static_cast<int32_t>(buffer.size), 1, &info, &pixels,
+                              progress, host_data);
   return take_blocks(status, info, pixels, file);
 }
 

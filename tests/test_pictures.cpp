@@ -33,8 +33,8 @@ Bytes make_header(const PictureSpec& spec) {
   h[25] = static_cast<uint8_t>(static_cast<uint16_t>(spec.bits_per_pixel) >> 8);
   put32(h, 40, spec.bits_per_pixel == 8 ? 1088u : 64u);
   put32(h, 48, spec.override_lengths ? spec.flag_length : static_cast<uint32_t>(spec.flags.size()));
-  put32(h, 52, spec.override_lengths ? spec.command_length
-                                     : static_cast<uint32_t>(spec.commands.size()));
+  put32(h, 52,
+        spec.override_lengths ? spec.command_length : static_cast<uint32_t>(spec.commands.size()));
   return h;
 }
 
@@ -111,8 +111,7 @@ ExactBuffer exact_copy(const Bytes& bytes) {
 TempFile::TempFile(const Bytes& contents) {
   static std::atomic<int> counter{0};
   path = (std::filesystem::temp_directory_path() /
-          ("tzf_test_" + std::to_string(tzf_getpid()) + "_" +
-           std::to_string(counter++) + ".tzf"))
+          ("tzf_test_" + std::to_string(tzf_getpid()) + "_" + std::to_string(counter++) + ".tzf"))
              .string();
   FILE* f = fopen(path.c_str(), "wb");
   if (f != nullptr) {

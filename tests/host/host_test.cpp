@@ -70,13 +70,19 @@ CallResult call(void* fn, std::initializer_list<uintptr_t> list) {
   using F2 = int32_t (*)(uintptr_t, uintptr_t);
   using F3 = int32_t (*)(uintptr_t, uintptr_t, uintptr_t);
   using F4 = int32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t);
-  using F7 = int32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t,
-                         uintptr_t);
+  using F7 =
+      int32_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
   int32_t r = 0;
   switch (count) {
-    case 2: r = reinterpret_cast<F2>(fn)(args[0], args[1]); break;
-    case 3: r = reinterpret_cast<F3>(fn)(args[0], args[1], args[2]); break;
-    case 4: r = reinterpret_cast<F4>(fn)(args[0], args[1], args[2], args[3]); break;
+    case 2:
+      r = reinterpret_cast<F2>(fn)(args[0], args[1]);
+      break;
+    case 3:
+      r = reinterpret_cast<F3>(fn)(args[0], args[1], args[2]);
+      break;
+    case 4:
+      r = reinterpret_cast<F4>(fn)(args[0], args[1], args[2], args[3]);
+      break;
     default:
       r = reinterpret_cast<F7>(fn)(args[0], args[1], args[2], args[3], args[4], args[5], args[6]);
   }
@@ -183,11 +189,12 @@ Bytes small_picture(Bytes* expected_pixels) {
   spec.height = 3;
   spec.bits_per_pixel = 24;
   // Row 0: five literals; rows 1 and 2: one run of 10 copying the row below.
-  spec.flags = {0x04};  // bits: 0 0 0 0 0 1
+  spec.flags = {0x04};     // bits: 0 0 0 0 0 1
   spec.commands = {0x77};  // entry 7 (0, -1), run 10
   spec.literals = random_bytes(15, 9);
   Bytes pixels = spec.literals;
-  for (int i = 0; i < 2; ++i) pixels.insert(pixels.end(), spec.literals.begin(), spec.literals.end());
+  for (int i = 0; i < 2; ++i)
+    pixels.insert(pixels.end(), spec.literals.begin(), spec.literals.end());
   *expected_pixels = to_dib_rows(pixels, 5, 3, 24);
   return make_picture(spec);
 }

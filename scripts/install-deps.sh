@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian 12 machine.
+# Runs as root; does nothing when everything is already there.
+set -euo pipefail
+
+packages=(cmake make g++ clang libclang-rt-14-dev llvm googletest libgtest-dev libbenchmark-dev
+          libpng-dev zlib1g-dev liblz4-dev pkg-config g++-mingw-w64-i686 wine wine32:i386
+          imagemagick)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "error: packages are missing and installing them needs root: ${missing[*]}" >&2
+  exit 1
+fi
+dpkg --add-architecture i386
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+  >/tmp/tzf-apt.log 2>&1 || {
+  tail -20 /tmp/tzf-apt.log >&2
+  echo "error: apt-get install failed" >&2
+  exit 1
+}

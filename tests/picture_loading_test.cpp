@@ -1,0 +1,308 @@
+// GetPicture: the two DIB blocks, the progress protocol, cancellation, and
+// every failure path leaving nothing behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "plugin/status_codes.h"
+#include "tests/picture_decode.h"
+#include "tests/test_pictures.h"
+
+#if !defined(_WIN32)
+#include "source/platform_probe.h"
+#endif
+
+namespace {
+
+uint32_t le32(const Bytes& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+struct ProgressLog {
+  std::vector<std::pair<int32_t, int32_t>> calls;
+  intptr_t data_seen = 0;
+  int32_t cancel_at = -1;  // rows_done value answered with "stop"
+};
+
+int32_t TZF_CALL log_progress(int32_t done, int32_t total, intptr_t data) {
+  ProgressLog* log = reinterpret_cast<ProgressLog*>(data);
+  log->calls.emplace_back(done, total);
+  log->data_seen = data;
+  return done == log->cancel_at ? 1 : 0;
+}
+
+Bytes literal_picture(int32_t width, int32_t height, int16_t bits, uint32_t seed) {
+  Bytes pixels = random_bytes(static_cast<size_t>(width) * height * (bits / 8), seed);
+  return make_literal_picture(width, height, bits, pixels);
+}
+
+TEST(InfoBlock, HeaderAndColourTableOfEachDepth) {
+  struct Case {
+    int16_t bits;
+    size_t size;
+    uint32_t colours_used;
+  } cases[] = {{8, 40 + 1024, 256}, {24, 40, 0}};
+  for (const Case& c : cases) {
+    Decoded d = decode_memory(literal_picture(13, 5, c.bits, 1));
+    ASSERT_EQ(d.status, kStatusSuccess);
+    ASSERT_EQ(d.info.size(), c.size);
+    EXPECT_EQ(le32(d.info, 0), 40u);                  // biSize
+    EXPECT_EQ(le32(d.info, 4), 13u);                  // biWidth
+    EXPECT_EQ(le32(d.info, 8), 5u);                   // biHeight, positive: bottom row first
+    EXPECT_EQ(d.info[12] | d.info[13] << 8, 1);       // biPlanes
+    EXPECT_EQ(d.info[14] | d.info[15] << 8, c.bits);  // biBitCount
+    for (size_t at : {16, 20, 24, 28, 36}) EXPECT_EQ(le32(d.info, at), 0u) << at;
+    EXPECT_EQ(le32(d.info, 32), c.colours_used);  // biClrUsed
+    if (c.bits == 8) {
+      EXPECT_EQ(Bytes(d.info.begin() + 40, d.info.end()), test_palette());
+    }
+  }
+}
+
+TEST(PixelBlock, RowsArePaddedToFourBytesWithZeros) {
+  struct Case {
+    int32_t width;
+    int16_t bits;
+    size_t block;
+  } cases[] = {{5, 24, 32}, {8, 8, 16}, {1, 8, 8}, {3, 24, 24}, {4, 24, 24}, {7, 8, 16}};
+  for (const Case& c : cases) {
+    Bytes pixels(static_cast<size_t>(c.width) * 2 * (c.bits / 8), 0xAB);
+    Decoded d = decode_memory(make_literal_picture(c.width, 2, c.bits, pixels));
+    ASSERT_EQ(d.status, kStatusSuccess);
+    ASSERT_EQ(d.pixels.size(), c.block);
+    EXPECT_EQ(d.pixels, to_dib_rows(pixels, c.width, 2, c.bits)) << c.width;
+  }
+}
+
+TEST(Progress, OneCallBeforeEachRowAndOneAfterTheLast) {
+  ProgressLog log;
+  Decoded d =
+      decode_memory(literal_picture(4, 6, 24, 2), log_progress, reinterpret_cast<intptr_t>(&log));
+  ASSERT_EQ(d.status, kStatusSuccess);
+  std::vector<std::pair<int32_t, int32_t>> expected;
+  for (int32_t r = 0; r <= 6; ++r) expected.emplace_back(r, 6);
+  EXPECT_EQ(log.calls, expected);
+  EXPECT_EQ(log.data_seen, reinterpret_cast<intptr_t>(&log));
+}
+
+TEST(Progress, CancellingAtAnyCallLeavesNothing) {
+  for (int32_t cancel_at : {0, 3, 6}) {  // before the first row, in the middle, the final call
+    ProgressLog log;
+    log.cancel_at = cancel_at;
+    Decoded d =
+        decode_memory(literal_picture(4, 6, 8, 3), log_progress, reinterpret_cast<intptr_t>(&log));
+    EXPECT_EQ(d.status, kStatusCancelled) << cancel_at;
+    EXPECT_TRUE(d.info_null && d.pixels_null) << cancel_at;
+    EXPECT_EQ(log.calls.size(), static_cast<size_t>(cancel_at + 1)) << "no call after the stop";
+  }
+}
+
+TEST(Sources, MemoryFileAndOffsetAgree) {
+  Bytes picture = literal_picture(31, 17, 24, 4);
+  Decoded memory = decode_memory(picture);
+  ASSERT_EQ(memory.status, kStatusSuccess);
+  for (int32_t offset : {0, 1, 4096, 100000}) {
+    Decoded file = decode_file(picture, offset);
+    ASSERT_EQ(file.status, kStatusSuccess) << offset;
+    EXPECT_EQ(file.info, memory.info) << offset;
+    EXPECT_EQ(file.pixels, memory.pixels) << offset;
+  }
+}
+
+TEST(Sources, EveryTruncationOfASmallPictureDecodesOrFailsCleanly) {
+  PictureSpec spec;
+  spec.width = 7;
+  spec.height = 5;
+  spec.bits_per_pixel = 8;
+  spec.flags = {0x01, 0x10, 0x80, 0x00, 0x20};
+  spec.commands = {0x9F, 0x73, 0x05};
+  spec.literals = random_bytes(20, 5);
+  Bytes full = make_picture(spec);
+  Decoded whole = decode_memory(full);
+  ASSERT_EQ(whole.status, kStatusSuccess);
+  for (size_t length = 0; length <= full.size(); ++length) {
+    Bytes cut(full.begin(), full.begin() + static_cast<ptrdiff_t>(length));
+    Decoded d = decode_memory(cut);
+    // The acceptance rule reads to byte 43; past that, missing data is zero.
+    int32_t expected = length >= 42 ? kStatusSuccess : kStatusNotTzf;
+    ASSERT_EQ(d.status, expected) << length;
+    ASSERT_EQ(d.info_null, expected != kStatusSuccess) << length;
+    if (length == full.size()) {
+      EXPECT_EQ(d.pixels, whole.pixels);
+    }
+  }
+}
+
+TEST(Failures, HostileHeadersAreRefusedBeforeAllocating) {
+  struct Case {
+    const char* what;
+    int32_t width;
+    int32_t height;
+    int16_t bits;
+    int32_t status;
+  } cases[] = {
+      {"zero width", 0, 10, 24, kStatusNotTzf},
+      {"zero height", 10, 0, 8, kStatusNotTzf},
+      {"negative width", -5, 10, 24, kStatusNotTzf},
+      {"negative height", 10, INT32_MIN, 8, kStatusNotTzf},
+      {"block over 4 GiB (24-bit)", 65536, 65536, 24, kStatusOutOfMemory},
+      {"block over 4 GiB (8-bit)", INT32_MAX, INT32_MAX, 8, kStatusOutOfMemory},
+      {"block just over 4 GiB", 65536, 65537, 8, kStatusOutOfMemory},
+  };
+  for (const Case& c : cases) {
+    PictureSpec spec;
+    spec.width = c.width;
+    spec.height = c.height;
+    spec.bits_per_pixel = c.bits;
+    spec.override_lengths = true;
+    spec.flag_length = 0xFFFFFFFFu;
+    spec.command_length = 0xFFFFFFFFu;
+#if !defined(_WIN32)
+    platform_probe_reset();
+#endif
+    Decoded d = decode_memory(make_header(spec));
+    EXPECT_EQ(d.status, c.status) << c.what;
+    EXPECT_TRUE(d.info_null && d.pixels_null) << c.what;
+#if !defined(_WIN32)
+    EXPECT_EQ(platform_probe().peak_bytes, 0u) << c.what;
+#endif
+  }
+}
+
+TEST(Failures, NullArgumentsNeverCrash) {
+  TzfLocalHandle h = reinterpret_cast<TzfLocalHandle>(1);
+  Bytes picture = literal_picture(3, 3, 24, 6);
+  EXPECT_EQ(GetPicture(reinterpret_cast<const char*>(picture.data()),
+                       static_cast<int32_t>(picture.size()), 1, nullptr, &h, nullptr, 0),
+            kStatusOutOfMemory);
+  EXPECT_EQ(h, nullptr);
+  h = reinterpret_cast<TzfLocalHandle>(1);
+  EXPECT_EQ(GetPicture(reinterpret_cast<const char*>(picture.data()),
+                       static_cast<int32_t>(picture.size()), 1, &h, nullptr, nullptr, 0),
+            kStatusOutOfMemory);
+  EXPECT_EQ(h, nullptr);
+  TzfLocalHandle info = h, pixels = h;
+  EXPECT_EQ(GetPicture(nullptr, 100, 1, &info, &pixels, nullptr, 0), kStatusNotTzf);
+  EXPECT_EQ(GetPicture(nullptr, 0, 0, &info, &pixels, nullptr, 0), kStatusFileError);
+  EXPECT_EQ(GetPicture("/nonexistent/tzf/x.tzf", 0, 0, &info, &pixels, nullptr, 0),
+            kStatusFileError);
+  EXPECT_TRUE(info == nullptr && pixels == nullptr);
+}
+
+#if !defined(_WIN32)
+
+// Every row of the failure table, provoked through the platform layer: the
+// status, both handle locations null, every allocation freed, the file closed.
+TEST(Failures, EveryFailurePathLeavesNothingBehind) {
+  PictureSpec spec;
+  spec.width = 9;
+  spec.height = 40;
+  spec.bits_per_pixel = 8;
+  spec.flags.assign(45, 0x11);
+  spec.commands.assign(30, 0x7A);
+  spec.literals = random_bytes(200, 8);
+  Bytes picture = make_picture(spec);
+  TempFile file(picture);
+
+  struct Case {
+    const char* what;
+    bool from_file;
+    uint32_t PlatformProbe::*fail_field;
+    uint32_t at;
+    int32_t status;
+  } cases[] = {
+      {"info block allocation", false, &PlatformProbe::fail_local_alloc_at, 1, kStatusOutOfMemory},
+      {"pixel block allocation", false, &PlatformProbe::fail_local_alloc_at, 2, kStatusOutOfMemory},
+      {"info block lock", false, &PlatformProbe::fail_local_lock_at, 1, kStatusLockFailed},
+      {"pixel block lock", false, &PlatformProbe::fail_local_lock_at, 2, kStatusLockFailed},
+      {"flag buffer", false, &PlatformProbe::fail_work_alloc_at, 1, kStatusOutOfMemory},
+      {"command buffer", false, &PlatformProbe::fail_work_alloc_at, 2, kStatusOutOfMemory},
+      {"header read", true, &PlatformProbe::fail_read_at, 1, kStatusFileError},
+      {"colour table read", true, &PlatformProbe::fail_read_at, 2, kStatusFileError},
+      {"flag stream read", true, &PlatformProbe::fail_read_at, 3, kStatusFileError},
+      {"command stream read", true, &PlatformProbe::fail_read_at, 4, kStatusFileError},
+      {"literal read", true, &PlatformProbe::fail_read_at, 5, kStatusFileError},
+  };
+  for (const Case& c : cases) {
+    platform_probe_reset();
+    platform_probe().*c.fail_field = c.at;
+    TzfLocalHandle info = reinterpret_cast<TzfLocalHandle>(1);
+    TzfLocalHandle pixels = reinterpret_cast<TzfLocalHandle>(1);
+    int32_t status = c.from_file ? GetPicture(file.path.c_str(), 0, 0, &info, &pixels, nullptr, 0)
+                                 : GetPicture(reinterpret_cast<const char*>(picture.data()),
+                                              static_cast<int32_t>(picture.size()), 1, &info,
+                                              &pixels, nullptr, 0);
+    const PlatformProbe& probe = platform_probe();
+    EXPECT_EQ(status, c.status) << c.what;
+    EXPECT_EQ(info, nullptr) << c.what;
+    EXPECT_EQ(pixels, nullptr) << c.what;
+    EXPECT_EQ(probe.live_blocks, 0) << c.what;
+    EXPECT_EQ(probe.live_bytes, 0u) << c.what;
+    EXPECT_EQ(probe.open_files, 0) << c.what;
+  }
+}
+
+TEST(Failures, PositioningToTheOffsetFails) {
+  Bytes picture = literal_picture(4, 4, 24, 9);
+  Bytes shifted(100 + picture.size(), 0);
+  std::copy(picture.begin(), picture.end(), shifted.begin() + 100);
+  TempFile file(shifted);
+  platform_probe_reset();
+  platform_probe().fail_seek_at = 1;
+  TzfLocalHandle info = nullptr, pixels = nullptr;
+  EXPECT_EQ(GetPicture(file.path.c_str(), 100, 0, &info, &pixels, nullptr, 0), kStatusFileError);
+  EXPECT_EQ(platform_probe().open_files, 0);
+  EXPECT_TRUE(info == nullptr && pixels == nullptr);
+}
+
+TEST(Failures, CancellationFreesEverything) {
+  for (int32_t cancel_at : {0, 2, 4}) {
+    platform_probe_reset();
+    ProgressLog log;
+    log.cancel_at = cancel_at;
+    Bytes picture = literal_picture(5, 4, 24, 10);
+    TempFile file(picture);
+    TzfLocalHandle info = nullptr, pixels = nullptr;
+    EXPECT_EQ(GetPicture(file.path.c_str(), 0, 0, &info, &pixels, log_progress,
+                         reinterpret_cast<intptr_t>(&log)),
+              kStatusCancelled);
+    EXPECT_EQ(platform_probe().live_blocks, 0);
+    EXPECT_EQ(platform_probe().open_files, 0);
+  }
+}
+
+TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
+  // A 64-byte file declaring 0xFFFFFFFF-byte streams: the buffers hold at
+  // most ceil(w*h/8) flag bytes and ceil(w*h/3) command bytes.
+  struct Case {
+    int32_t width;
+    int32_t height;
+    int16_t bits;
+  } cases[] = {{1, 1, 24}, {100, 100, 24}, {1000, 1000, 8}, {7, 3, 8}};
+  for (const Case& c : cases) {
+    PictureSpec spec;
+    spec.width = c.width;
+    spec.height = c.height;
+    spec.bits_per_pixel = c.bits;
+    spec.override_lengths = true;
+    spec.flag_length = 0xFFFFFFFFu;
+    spec.command_length = 0xFFFFFFFFu;
+    Bytes file = make_picture(spec);
+    const uint64_t pixels = static_cast<uint64_t>(c.width) * c.height;
+    const uint64_t blocks =
+        (c.bits == 8 ? 1064 : 40) + static_cast<uint64_t>(dib_stride(c.width, c.bits)) * c.height;
+    const uint64_t bound = blocks + (pixels + 7) / 8 + (pixels + 2) / 3;
+    for (bool from_file : {false, true}) {
+      platform_probe_reset();
+      Decoded d = from_file ? decode_file(file) : decode_memory(file);
+      EXPECT_EQ(d.status, kStatusSuccess);
+      EXPECT_LE(platform_probe().peak_bytes, bound) << c.width << "x" << c.height;
+      EXPECT_EQ(platform_probe().live_blocks, 0);
+    }
+  }
+}
+
+#endif
+
+}  // namespace
