@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine.
 # Runs as root; does nothing when everything is already there.
+#   install-deps.sh build   what the native library and tools need
+#   install-deps.sh all     also the test, sanitizer, benchmark and Windows legs
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev llvm googletest libgtest-dev libbenchmark-dev
-          libpng-dev zlib1g-dev liblz4-dev pkg-config g++-mingw-w64-i686 wine wine32:i386
-          imagemagick)
+packages=(cmake make g++ libpng-dev zlib1g-dev)
+if [ "${1:-all}" = all ]; then
+  packages+=(clang libclang-rt-14-dev llvm googletest libgtest-dev libbenchmark-dev liblz4-dev
+             pkg-config g++-mingw-w64-i686 wine wine32:i386 imagemagick)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -16,11 +16,14 @@ if ! command -v wine >/dev/null 2>&1; then
 fi
 rm -rf "$out"
 mkdir -p "$out"
+images=$root/build-images
+bash scripts/fetch-test-images.sh "$images"
+common=(-DTZF_TEST_IMAGES="$images")
 
 step() { echo; echo "=== $* ==="; }
 
 step "native build and tests"
-cmake -S . -B "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${common[@]}" >/dev/null
 cmake --build "$out/native" -j"$jobs"
 ctest --test-dir "$out/native" -j"$jobs" --output-on-failure
 
@@ -29,13 +32,13 @@ export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-tzf}
 wineboot --init >/dev/null 2>&1 || true
 cmake -S . -B "$out/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${common[@]}" >/dev/null
 cmake --build "$out/win32" -j"$jobs"
 ctest --test-dir "$out/win32" --output-on-failure
 
 step "sanitizer build and tests (address, undefined, leak)"
 CC=clang CXX=clang++ cmake -S . -B "$out/asan" -DCMAKE_BUILD_TYPE=Debug \
-  -DTZF_SANITIZE=address,undefined >/dev/null
+  -DTZF_SANITIZE=address,undefined "${common[@]}" >/dev/null
 cmake --build "$out/asan" -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out/asan" -j"$jobs" --output-on-failure
 

@@ -4,11 +4,14 @@
 // after: an export that does not remove its own arguments would corrupt the
 // viewer's stack.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
 
+#include "encoder/tzf_encoder.h"
 #include "plugin/tzf_filter.h"
+#include "tests/real_pictures.h"
 #include "tests/test_pictures.h"
 
 #if defined(_WIN32)
@@ -107,7 +110,7 @@ int32_t TZF_CALL on_progress(int32_t done, int32_t total, intptr_t data) {
 }
 
 class Host : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     module_ = open_library();
     ASSERT_NE(module_, nullptr) << "cannot load " << TZF_LIBRARY_NAME;
@@ -254,6 +257,102 @@ TEST_F(Host, CancelledPictureLeavesNullHandles) {
   EXPECT_EQ(r.value, 1);
   EXPECT_EQ(info, nullptr);
   EXPECT_EQ(pixels, nullptr);
+}
+
+// The uncompressed, bottom-up 8-bit or 24-bit BMP files the test setup
+// writes: their pixel rows are already in decoding order.
+struct BmpPicture {
+  int32_t width = 0;
+  int32_t height = 0;
+  int bits = 0;
+  Bytes palette;  // 1024 bytes for 8-bit pictures
+  Bytes pixels;   // decoding order, no pad
+};
+
+bool read_bmp(const std::string& path, BmpPicture& bmp) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  Bytes data;
+  uint8_t chunk[65536];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
+  fclose(f);
+  auto le = [&](size_t at, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v |= static_cast<uint32_t>(data[at + i]) << (8 * i);
+    return v;
+  };
+  if (data.size() < 54 || data[0] != 'B' || data[1] != 'M' || le(30, 4) != 0) return false;
+  const uint32_t bits_at = le(10, 4), header = le(14, 4);
+  bmp.width = static_cast<int32_t>(le(18, 4));
+  bmp.height = static_cast<int32_t>(le(22, 4));
+  bmp.bits = static_cast<int>(le(28, 2));
+  if (bmp.width <= 0 || bmp.height <= 0 || (bmp.bits != 8 && bmp.bits != 24)) return false;
+  const size_t bpp = static_cast<size_t>(bmp.bits / 8);
+  const size_t row = static_cast<size_t>(bmp.width) * bpp, stride = (row + 3) & ~size_t{3};
+  if (data.size() < bits_at + stride * static_cast<size_t>(bmp.height)) return false;
+  if (bmp.bits == 8) {
+    uint32_t colours = le(46, 4) == 0 ? 256 : le(46, 4);
+    bmp.palette.assign(1024, 0);
+    std::copy(data.begin() + 14 + header, data.begin() + 14 + header + 4 * colours,
+              bmp.palette.begin());
+  }
+  for (int32_t r = 0; r < bmp.height; ++r) {
+    const uint8_t* p = data.data() + bits_at + stride * static_cast<size_t>(r);
+    bmp.pixels.insert(bmp.pixels.end(), p, p + row);
+  }
+  return true;
+}
+
+// Encodes with the project's encoder, decodes through the loaded library
+// from memory, and compares both blocks.
+void encode_and_decode(Host& host, void* get_picture, const BmpPicture& p,
+                       const std::string& what) {
+  tzf::encoder::EncoderInput input{p.width, p.height, p.bits, p.pixels, p.palette};
+  tzf::encoder::EncodeResult encoded = tzf::encoder::Encode(input);
+  ASSERT_EQ(encoded.status, tzf::encoder::EncodeStatus::kOk) << what;
+  const Bytes& file = encoded.file;
+  TzfLocalHandle info = nullptr, pixels = nullptr;
+  CallResult r = call(get_picture, {u(file.data()), file.size(), 1, u(&info), u(&pixels), 0, 0});
+  EXPECT_EQ(r.stack_moved, 0);
+  ASSERT_EQ(r.value, 0) << what;
+  const int16_t bits = static_cast<int16_t>(p.bits);
+  Bytes info_block = host.take(info, bits == 8 ? 1064 : 40);
+  Bytes expected = to_dib_rows(p.pixels, p.width, p.height, bits);
+  EXPECT_EQ(host.take(pixels, expected.size()), expected) << what;
+  if (bits == 8) {
+    EXPECT_EQ(Bytes(info_block.begin() + 40, info_block.end()), p.palette) << what;
+  }
+}
+
+TEST_F(Host, DecodesTheEncodersOutputOfRandomPictures) {
+  struct Case {
+    int32_t width, height;
+    int bits;
+  } cases[] = {{1, 1, 8}, {1, 9, 24}, {9, 1, 8}, {5, 7, 24}, {7, 5, 8}, {33, 17, 24}, {64, 3, 8}};
+  uint32_t seed = 1;
+  for (const Case& c : cases) {
+    BmpPicture p;
+    p.width = c.width;
+    p.height = c.height;
+    p.bits = c.bits;
+    // Few distinct values, so that runs occur.
+    p.pixels = random_bytes(static_cast<size_t>(c.width) * c.height * (c.bits / 8), seed++);
+    for (uint8_t& b : p.pixels) b &= 0x03;
+    if (c.bits == 8) p.palette = test_palette();
+    encode_and_decode(*this, get_picture(), p,
+                      std::to_string(c.width) + "x" + std::to_string(c.height));
+  }
+}
+
+TEST_F(Host, DecodesTheEncodersOutputOfRealPictures) {
+  std::vector<std::string> files = real_pictures("bmp", ".bmp");
+  if (files.empty()) GTEST_SKIP() << "no real pictures fetched (configure with TZF_TEST_IMAGES)";
+  for (const std::string& file : files) {
+    BmpPicture p;
+    ASSERT_TRUE(read_bmp(file, p)) << file;
+    encode_and_decode(*this, get_picture(), p, file);
+  }
 }
 
 }  // namespace
