@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""Command-line test of tzfconv.
+
+Writes a few tiny TZF pictures (literal pixels only), runs the program on
+them and checks output files byte for byte (BMP) or pixel for pixel (PNG,
+decoded here with zlib), exit statuses and messages. With --emulator the
+program is a Win32 build run under that emulator (Wine); every start costs
+about a second there, so the checks are grouped into few runs.
+"""
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+FAILURES = []
+
+
+def check(condition, what):
+    if not condition:
+        FAILURES.append(what)
+        print("FAIL: " + what, file=sys.stderr)
+
+
+# --- pictures ---------------------------------------------------------------
+
+
+def tzf_picture(width, height, bits, rows_bottom_first, palette=b""):
+    """A TZF file whose every pixel is a literal; rows are tightly packed."""
+    pixels = b"".join(rows_bottom_first)
+    count = max(width, 0) * max(height, 0)
+    flags = bytes((count + 7) // 8)
+    header = bytearray(64)
+    header[0:4] = b"TZF\0"
+    struct.pack_into("<I", header, 4, 3)
+    struct.pack_into("<i", header, 8, 64)
+    struct.pack_into("<i", header, 12, width)
+    struct.pack_into("<i", header, 16, height)
+    struct.pack_into("<h", header, 24, bits)
+    struct.pack_into("<i", header, 40, 1088 if bits == 8 else 64)
+    struct.pack_into("<I", header, 48, len(flags))
+    struct.pack_into("<I", header, 52, 0)
+    return bytes(header) + palette + flags + pixels
+
+
+def expected_bmp(width, height, bits, rows_bottom_first, palette=b""):
+    """The BMP file the filter's two blocks make: rows padded to four bytes."""
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, 0, 0, 0, 0,
+                       256 if bits == 8 else 0, 0) + palette
+    body = b"".join(r + bytes(-len(r) % 4) for r in rows_bottom_first)
+    offset = 14 + len(info)
+    return b"BM" + struct.pack("<IHHI", offset + len(body), 0, 0, offset) + info + body
+
+
+# 5 x 3, 24-bit: 15 bytes per row, so each stored row carries one pad byte.
+W24, H24 = 5, 3
+ROWS24 = [bytes((17 * r + 3 * i + 1) & 0xFF for i in range(W24 * 3)) for r in range(H24)]
+# 3 x 2, 8-bit with 256 distinct colours: one pad byte per row.
+W8, H8 = 3, 2
+PALETTE8 = b"".join(bytes(((i * 7) & 0xFF, (255 - i), (i * 13) & 0xFF, 0)) for i in range(256))
+ROWS8 = [bytes((200, 1, 77)), bytes((5, 255, 128))]
+
+PICTURE24 = tzf_picture(W24, H24, 24, ROWS24)
+PICTURE8 = tzf_picture(W8, H8, 8, ROWS8, PALETTE8)
+BMP24 = expected_bmp(W24, H24, 24, ROWS24)
+BMP8 = expected_bmp(W8, H8, 8, ROWS8, PALETTE8)
+ZERO_WIDTH = tzf_picture(0, 2, 24, [])
+
+
+def read_png(data):
+    """(width, height, colour type, palette as RGB bytes, rows top first)."""
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        return None
+    pos, chunks = 8, {}
+    idat = b""
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos:pos + 4])
+        kind = data[pos + 4:pos + 8]
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IDAT":
+            idat += body
+        else:
+            chunks[kind] = body
+        pos += 12 + length
+    width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
+    if depth != 8 or colour not in (2, 3):
+        return (width, height, colour, None, None)
+    step = 3 if colour == 2 else 1
+    stride = width * step
+    raw = zlib.decompress(idat)
+    rows, previous = [], bytes(stride)
+    for y in range(height):
+        line = raw[y * (stride + 1):(y + 1) * (stride + 1)]
+        kind, cur = line[0], bytearray(line[1:])
+        for i in range(stride):
+            a = cur[i - step] if i >= step else 0
+            b = previous[i]
+            c = previous[i - step] if i >= step else 0
+            if kind == 1:
+                cur[i] = (cur[i] + a) & 0xFF
+            elif kind == 2:
+                cur[i] = (cur[i] + b) & 0xFF
+            elif kind == 3:
+                cur[i] = (cur[i] + (a + b) // 2) & 0xFF
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        rows.append(bytes(cur))
+        previous = bytes(cur)
+    return (width, height, colour, chunks.get(b"PLTE"), rows)
+
+
+def bgr_to_rgb(row):
+    return b"".join(row[i:i + 3][::-1] for i in range(0, len(row), 3))
+
+
+# --- running the program ----------------------------------------------------
+
+
+class Program:
+    def __init__(self, command, workdir):
+        self.command = command
+        self.workdir = workdir
+        self.runs = 0
+
+    def run(self, *args, stderr=None):
+        """(exit status, stdout, stderr) with line ends and path separators
+        made uniform. Output goes through files, not pipes: a Wine server
+        started by the run inherits the program's handles and would hold a
+        pipe open until it exits."""
+        self.runs += 1
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run(self.command + list(args), cwd=self.workdir, stdout=out,
+                                    stderr=err if stderr is None else stderr, timeout=120)
+            out.seek(0)
+            err.seek(0)
+            stdout = out.read().decode("utf-8", "replace").replace("\r\n", "\n")
+            stderr_text = err.read().decode("utf-8", "replace")
+        stderr_text = stderr_text.replace("\r\n", "\n").replace("\\", "/")
+        return result.returncode, stdout, stderr_text
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tzfconv", required=True)
+    parser.add_argument("--emulator", nargs="*", default=[])
+    parser.add_argument("--png", action="store_true", help="the build writes PNG")
+    options = parser.parse_args()
+    emulated = bool(options.emulator)
+
+    workdir = tempfile.mkdtemp(prefix="tzfconv-test-")
+    env_note = "under " + " ".join(options.emulator) if emulated else "natively"
+    print("tzfconv test " + env_note + " in " + workdir)
+    try:
+        write(os.path.join(workdir, "p24.tzf"), PICTURE24)
+        write(os.path.join(workdir, "p8.tzf"), PICTURE8)
+        write(os.path.join(workdir, "zero.tzf"), ZERO_WIDTH)
+        write(os.path.join(workdir, "notes.tzf"), b"these are notes, not a picture\n")
+        write(os.path.join(workdir, "folder", "a.tzf"), PICTURE24)
+        write(os.path.join(workdir, "folder", "B.TZF"), PICTURE8)
+        write(os.path.join(workdir, "folder", "readme.txt"), b"text")
+        write(os.path.join(workdir, "folder", "sub", "c.tzf"), PICTURE24)
+        program = Program(options.emulator + [os.path.abspath(options.tzfconv)], workdir)
+        out = lambda name: os.path.join(workdir, name)
+
+        code, stdout, _ = program.run("--version")
+        check(code == 0 and stdout == "tzfconv 0.1.0\n", "--version: %d %r" % (code, stdout))
+
+        code, stdout, _ = program.run("--help")
+        check(code == 0 and stdout.startswith("usage: tzfconv") and "--info" in stdout,
+              "--help: %d" % code)
+
+        # One picture to BMP: exact bytes, nothing on stderr (not a terminal).
+        code, stdout, stderr = program.run("p24.tzf", "one.bmp")
+        check(code == 0 and stdout == "" and stderr == "",
+              "single BMP: %d %r %r" % (code, stdout, stderr))
+        check(os.path.exists(out("one.bmp")) and read(out("one.bmp")) == BMP24,
+              "single BMP bytes")
+
+        # A batch with good, missing, non-TZF and broken inputs and a folder.
+        code, _, stderr = program.run("-o", "batch", "--format", "bmp", "p24.tzf",
+                                      "missing.tzf", "notes.tzf", "zero.tzf", "p8.tzf", "folder")
+        check(code == 2, "batch exit status %d" % code)
+        for message in ("tzfconv: cannot read missing.tzf: No such file or directory\n",
+                        "tzfconv: notes.tzf: not a TZF picture\n",
+                        "tzfconv: zero.tzf: broken picture (invalid size 0x2)\n",
+                        "tzfconv: 4 of 7 pictures converted\n"):
+            check(message in stderr, "batch message %r in %r" % (message, stderr))
+        for name, expected in (("p24.bmp", BMP24), ("p8.bmp", BMP8), ("a.bmp", BMP24),
+                               ("B.bmp", BMP8)):
+            path = os.path.join(workdir, "batch", name)
+            check(os.path.exists(path) and read(path) == expected, "batch output " + name)
+        for name in ("zero.bmp", "notes.bmp", "missing.bmp", "c.bmp", "readme.bmp"):
+            check(not os.path.exists(os.path.join(workdir, "batch", name)),
+                  "batch made no " + name)
+
+        code, stdout, stderr = program.run("--info", "p24.tzf", "p8.tzf", "zero.tzf")
+        check(code == 2 and stdout == "p24.tzf: 5x3, 24-bit\np8.tzf: 3x2, 8-bit\n",
+              "--info: %d %r" % (code, stdout))
+        check("tzfconv: zero.tzf: broken picture (invalid size 0x2)\n" in stderr,
+              "--info broken picture: %r" % stderr)
+
+        # An output that cannot be written: its folder does not exist.
+        code, _, stderr = program.run("p8.tzf", "no-such-folder/out.bmp")
+        check(code == 3, "unwritable output exit status %d" % code)
+        check("tzfconv: cannot write no-such-folder/out.bmp: No such file or directory\n"
+              in stderr, "unwritable output message %r" % stderr)
+
+        code, _, stderr = program.run("--library", "no-such-filter.lib", "p24.tzf", "x.bmp")
+        check(code == 4 and "tzfconv: cannot load the filter library no-such-filter.lib" in stderr,
+              "missing library: %d %r" % (code, stderr))
+        check(not os.path.exists(out("x.bmp")), "missing library writes nothing")
+
+        if options.png:
+            # PNG: decoded here and compared with the pictures' rows.
+            code, _, stderr = program.run("-q", "-o", "png", "p24.tzf", "p8.tzf")
+            check(code == 0 and stderr == "", "PNG batch: %d %r" % (code, stderr))
+            png24 = read_png(read(os.path.join(workdir, "png", "p24.png")))
+            check(png24 is not None and png24[:3] == (W24, H24, 2) and
+                  png24[4] == [bgr_to_rgb(r) for r in reversed(ROWS24)], "24-bit PNG pixels")
+            png8 = read_png(read(os.path.join(workdir, "png", "p8.png")))
+            palette_rgb = b"".join(PALETTE8[i * 4:i * 4 + 3][::-1] for i in range(256))
+            check(png8 is not None and png8[:3] == (W8, H8, 3) and png8[3] == palette_rgb and
+                  png8[4] == list(reversed(ROWS8)), "8-bit PNG keeps its palette and indices")
+            code, _, _ = program.run("p8.tzf", "one.png")
+            check(code == 0 and read_png(read(out("one.png")))[4] == list(reversed(ROWS8)),
+                  "single PNG by extension")
+        else:
+            code, _, stderr = program.run("p24.tzf", "x.png")
+            check(code == 1 and "this build writes BMP only" in stderr,
+                  "PNG refused: %d %r" % (code, stderr))
+
+        if not emulated:
+            # Usage errors.
+            for args in ([], ["p24.tzf"], ["--bogus", "p24.tzf", "x.bmp"], ["p24.tzf", "x.gif"],
+                         ["--format", "tiff", "-o", "d", "p24.tzf"], ["p24.tzf", "x.bmp", "y"],
+                         ["--format", "png", "p24.tzf", "x.bmp"], ["folder", "x.bmp"]):
+                code, stdout, stderr = program.run(*args)
+                check(code == 1 and "Try 'tzfconv --help'" in stderr and stdout == "",
+                      "usage error for %r: %d %r" % (args, code, stderr))
+
+            # Folders: not recursive unless asked; clashing names are not overwritten.
+            code, _, stderr = program.run("-q", "-r", "--format=bmp", "-o", "deep", "folder")
+            check(code == 0 and stderr == "", "recursive folder: %d %r" % (code, stderr))
+            check(sorted(os.listdir(out("deep"))) == ["B.bmp", "a.bmp", "c.bmp"],
+                  "recursive folder outputs %r" % os.listdir(out("deep")))
+            code, _, stderr = program.run("--format", "bmp", "-o", "clash", "p24.tzf",
+                                          "folder/sub/c.tzf", "folder/a.tzf", "p8.tzf")
+            check(code == 0, "distinct names: %d %r" % (code, stderr))
+            write(out("other/p24.tzf"), PICTURE8)
+            code, _, stderr = program.run("--format", "bmp", "-o", "clash2", "p24.tzf",
+                                          "other/p24.tzf", "missing.tzf")
+            check(code == 3 and "other/p24.tzf: not converted:" in stderr and
+                  read(out("clash2/p24.bmp")) == BMP24, "clashing outputs: %d %r" % (code, stderr))
+
+            # A progress bar when stderr is a terminal.
+            try:
+                import pty
+                master, slave = pty.openpty()
+                code, _, _ = program.run("-o", "bar", "--format", "bmp", "p24.tzf", "p8.tzf",
+                                         stderr=slave)
+                os.close(slave)
+                shown = b""
+                while True:
+                    try:
+                        piece = os.read(master, 4096)
+                    except OSError:
+                        break
+                    if not piece:
+                        break
+                    shown += piece
+                os.close(master)
+                text = shown.decode("utf-8", "replace")
+                check(code == 0 and "[2/2] p8.tzf ####################  100%" in text,
+                      "progress bar on a terminal: %d %r" % (code, text))
+            except ImportError:
+                print("no pty module: progress bar not checked")
+
+        print("%d runs of tzfconv" % program.runs)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    if FAILURES:
+        print("%d check(s) failed" % len(FAILURES), file=sys.stderr)
+        return 1
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

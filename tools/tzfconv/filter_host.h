@@ -1,0 +1,78 @@
+// The filter as a viewer sees it: a library loaded at run time, its five
+// entry points and the local-memory functions that lock and free the blocks
+// it hands over.
+#ifndef TZF_TOOLS_TZFCONV_FILTER_HOST_H
+#define TZF_TOOLS_TZFCONV_FILTER_HOST_H
+
+#include <cstdint>
+#include <string>
+
+#include "plugin/tzf_filter.h"
+
+namespace tzf::conv {
+
+using GetPluginInfoFn = int32_t(TZF_CALL*)(int32_t index, char* buffer, int32_t buffer_length);
+using IsSupportedFn = int32_t(TZF_CALL*)(const char* name, uintptr_t source_word);
+using GetPictureInfoFn = int32_t(TZF_CALL*)(const char* source, int32_t length_or_offset,
+                                            uint32_t source_flags, PictureInfoRecord* info);
+using GetPictureFn = int32_t(TZF_CALL*)(const char* source, int32_t length_or_offset,
+                                        uint32_t source_flags, TzfLocalHandle* info_handle,
+                                        TzfLocalHandle* pixel_handle, ProgressCallback progress,
+                                        intptr_t host_data);
+using LocalLockFn = void*(TZF_CALL*)(TzfLocalHandle block);
+using LocalUnlockFn = int32_t(TZF_CALL*)(TzfLocalHandle block);
+using LocalFreeFn = TzfLocalHandle(TZF_CALL*)(TzfLocalHandle block);
+
+// A loaded filter. `module` is null until loading succeeds.
+struct FilterLibrary {
+  void* module = nullptr;
+  GetPluginInfoFn get_plugin_info = nullptr;
+  IsSupportedFn is_supported = nullptr;
+  GetPictureInfoFn get_picture_info = nullptr;
+  GetPictureFn get_picture = nullptr;
+  GetPictureFn get_preview = nullptr;
+  LocalLockFn local_lock = nullptr;
+  LocalUnlockFn local_unlock = nullptr;
+  LocalFreeFn local_free = nullptr;
+};
+
+// libtzffilter.so / tzffilter.dll in the folder of the running program.
+std::string DefaultLibraryPath();
+
+// Loads the library, finds every entry point and checks that information
+// entry 0 names an import filter ("00IN"). On failure nothing stays loaded.
+bool LoadFilter(const std::string& path, FilterLibrary& library, std::string& error);
+void UnloadFilter(FilterLibrary& library);
+
+// Length of the file head a viewer hands to IsSupported.
+inline constexpr size_t kHeadLength = 2048;
+
+// Reads the first kHeadLength bytes of a file; the rest of `head` is zero
+// when the file is shorter.
+bool ReadFileHead(const std::string& path, uint8_t (&head)[kHeadLength], std::string& error);
+
+// The two blocks of a decoded picture. Handles start null; the addresses are
+// non-null while the blocks are locked. ReleaseBlocks unlocks and frees
+// whatever is held and may be called on any path.
+struct PictureBlocks {
+  TzfLocalHandle info = nullptr;
+  TzfLocalHandle pixels = nullptr;
+  const uint8_t* info_bytes = nullptr;
+  const uint8_t* pixel_bytes = nullptr;
+};
+
+// GetPicture from a named file, then both blocks locked. Returns the filter's
+// status, or kLockFailedHere when the filter succeeded but a block could not
+// be locked (the blocks are then still held and must be released).
+inline constexpr int32_t kLockFailedHere = -1000;
+int32_t FetchPicture(const FilterLibrary& library, const std::string& path,
+                     ProgressCallback progress, intptr_t host_data, PictureBlocks& blocks);
+void ReleaseBlocks(const FilterLibrary& library, PictureBlocks& blocks);
+
+// What a nonzero status of GetPictureInfo or GetPicture means, for messages.
+// `record` helps to tell why a header was refused.
+std::string StatusMeaning(int32_t status, const PictureInfoRecord& record);
+
+}  // namespace tzf::conv
+
+#endif  // TZF_TOOLS_TZFCONV_FILTER_HOST_H
