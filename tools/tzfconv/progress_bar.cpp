@@ -27,7 +27,13 @@ std::string FormatProgressLine(int index, int count, const std::string& name, in
     }
   }
   std::string line;
-  if (count > 1) line = "[" + std::to_string(index) + "/" + std::to_string(count) + "] ";
+  if (count > 1) {
+    line += '[';
+    line += std::to_string(index);
+    line += '/';
+    line += std::to_string(count);
+    line += "] ";
+  }
   if (name.size() > kMaxNameLength) {
     line += "..." + name.substr(name.size() - (kMaxNameLength - 3));
   } else {
