@@ -42,5 +42,15 @@ CC=clang CXX=clang++ cmake -S . -B "$out/asan" -DCMAKE_BUILD_TYPE=Debug \
 cmake --build "$out/asan" -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out/asan" -j"$jobs" --output-on-failure
 
+step "ThreadSanitizer build and the threads test"
+CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -DCMAKE_BUILD_TYPE=Debug \
+  -DTZF_SANITIZE=thread "${common[@]}" >/dev/null
+cmake --build "$out/tsan" -j"$jobs" --target tzf_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/bin/tzf_tests" \
+  --gtest_filter='Threads.*'
+
+step "fuzz targets: committed regressions, then 60 s each on the committed corpus"
+TZF_FUZZ_BUILD="$out/fuzz" TZF_FUZZ_JOBS="$jobs" bash scripts/fuzz.sh 60
+
 echo
 echo "all test legs passed"
