@@ -113,6 +113,13 @@ bool write_pictures(const fs::path& folder) {
       ok;
   ok = write(folder, "literal_8bit_5x2.tzf", make_literal_picture(5, 2, 8, random_bytes(10, 6))) &&
        ok;
+  // Rows long enough for a file's literals to be read straight into the block.
+  ok = write(folder, "literal_24bit_1400x1.tzf",
+             make_literal_picture(1400, 1, 24, random_bytes(4200, 15))) &&
+       ok;
+  ok = write(folder, "literal_8bit_4200x1.tzf",
+             make_literal_picture(4200, 1, 8, random_bytes(4200, 16))) &&
+       ok;
   ok = write(folder, "displacements_24bit_9x9.tzf", every_displacement(9, 9, 24)) && ok;
   ok = write(folder, "displacements_8bit_11x7.tzf", every_displacement(11, 7, 8)) && ok;
   ok = write(folder, "displacements_8bit_1x40.tzf", every_displacement(1, 40, 8)) && ok;
