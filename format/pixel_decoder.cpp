@@ -1,88 +1,608 @@
+// The pixel decoder.
+//
+// Decisions are taken from the flag stream 64 bits at a time: the count of
+// leading zero bits is the literal stretch before the next run, and a stretch
+// that reaches past the loaded bits goes on over whole zero flag bytes. A
+// literal stretch is copied in one block, clipped at the row end (the rest is
+// carried into the next row). Runs are copied with fixed-size block copies
+// whenever the room left in the pixel block and the picture geometry allow it;
+// every other run (sources before the picture or overlapping the run's own
+// pixels in a short period, runs or sources crossing a padded row end, runs
+// near the end of the block or past the last pixel) goes through an exact
+// piece-by-piece copy.
+//
+// Fixed-size copies may write up to kCopyMargin bytes past the bytes they are
+// meant to write. They are only used when those bytes lie inside the block,
+// and the extra bytes always belong to pixels or row pad not written yet:
+// everything is written in decoding order and rewritten before the end.
+//
+// Rows without pad are one contiguous run of pixels: pixel i starts at byte
+// i * bytes_per_pixel, so a run crossing a row end is a plain copy. In padded
+// pictures the byte distance from a pixel to its source is the same for every
+// pixel of a run only while the run and its source each stay inside one row;
+// runs near the row ends are checked against the row's columns.
 #include "format/pixel_decoder.h"
 
 #include <string.h>
+
+#include <bit>
 
 #include "format/displacement_table.h"
 #include "plugin/status_codes.h"
 
 namespace {
 
-// Cursor over the flag stream: one bit per decision, most significant first.
-struct FlagCursor {
-  const uint8_t* next;  // the byte the next decision comes from
-  const uint8_t* end;
-  uint32_t bits;  // the current byte, shifted so the next bit is bit 7
-  uint32_t left;  // bits of the current byte not yet taken
+// Bytes a fixed-size copy may write past the bytes it is meant to write,
+// counted from the copy's first byte.
+constexpr size_t kCopyMargin = 64;
+
+// Where a run is copied by a fixed-size copy.
+enum RunKind : uint8_t {
+  kExactOnly,    // always copied piece by piece
+  kFar,          // the source ends before the run starts: one 64- or 32-byte copy
+  kChunks,       // overlapping, period at least 16 bytes: 16-byte steps
+  kPattern12,    // 24-bit, four pixels back in the same row
+  kPattern4,     // 8-bit, four pixels back in the same row
+  kPatternShort  // any other period under 16 bytes
 };
 
-bool take_flag(FlagCursor& f) {
-  if (f.left == 0) {
-    f.bits = f.next < f.end ? *f.next++ : 0u;
-    f.left = 8;
-  }
-  bool set = (f.bits & 0x80u) != 0;
-  f.bits <<= 1;
-  --f.left;
-  return set;
+// Everything the decoder needs to know about one command byte.
+struct RunCode {
+  uint64_t first;   // lowest pixel index whose run sources are all inside the picture
+  int64_t offset;   // source pixel minus target pixel
+  size_t back;      // bytes from a target pixel back to its source (fast copies)
+  uint32_t length;  // pixels
+  uint32_t bytes;   // length * bytes per pixel
+  uint32_t low;     // padded rows: lowest first column of a fast copy
+  uint32_t span;    // padded rows: columns from `low` where a fast copy may start
+  int32_t dx;       // the displacement's columns
+  RunKind kind;
+};
+
+// Geometry of the pixel block, for the exact path.
+struct Block {
+  uint8_t* pixels;
+  uint64_t width;
+  uint64_t pixel_count;
+  uint64_t stride;
+  uint32_t bytes_per_pixel;
+};
+
+inline uint8_t* pixel_address(const Block& b, uint64_t pixel) {
+  return b.pixels + (pixel / b.width) * b.stride + (pixel % b.width) * b.bytes_per_pixel;
 }
 
-// Cursor over the literal stream, refilled in whole chunks through the reader.
-struct LiteralCursor {
-  uint8_t chunk[kLiteralChunk];
-  uint32_t position;  // kLiteralChunk when the chunk is used up
+// Flag bits: the next decision is bit 63 of `bits`; `count` bits are valid.
+// The bits below them are zero or the true bits that follow.
+inline uint64_t load_big_endian64(const uint8_t* p) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+#else
+  uint64_t v = 0;
+  for (int k = 0; k < 8; ++k) v = (v << 8) | p[k];
+  return v;
+#endif
+}
+
+// Literal decisions found in whole zero flag bytes from `next` on.
+struct ZeroFlagBytes {
+  const uint8_t* next;  // the first nonzero byte, or the end
+  uint64_t literals;    // `endless` when the stream ends among them
 };
+
+ZeroFlagBytes count_zero_flag_bytes(const uint8_t* next, const uint8_t* end, uint64_t endless) {
+  uint64_t literals = 0;
+  while (end - next >= 8) {
+    uint64_t word;
+    memcpy(&word, next, 8);
+    if (word != 0) break;
+    next += 8;
+    literals += 64;
+  }
+  while (next < end && *next == 0) {
+    ++next;
+    literals += 8;
+  }
+  return {next, next == end ? endless : literals};
+}
+
+// The progress calls made so far; reads of literals for a row wait for its
+// call.
+struct Progress {
+  const DecodeJob* job;
+  int32_t reported;  // rows whose call has been made
+};
+
+bool report_through(Progress& p, ImageReader& reader, uint64_t row) {
+  const DecodeJob& job = *p.job;
+  while (static_cast<uint64_t>(p.reported) <= row && p.reported < job.height) {
+    if (job.progress != nullptr && job.progress(p.reported, job.height, job.host_data) != 0) {
+      reader_fail(reader, kStatusCancelled, 0);
+      return false;
+    }
+    ++p.reported;
+  }
+  return true;
+}
+
+// Literal stream: in place for a memory image, through a chunk for a file.
+struct LiteralSource {
+  const uint8_t* next;
+  const uint8_t* end;
+  uint8_t* chunk;  // null for a memory image
+  ImageReader* reader;
+};
+
+// Stretches at least this long are read from a file straight into the block.
+constexpr size_t kDirectRead = 4096;
+
+// Copies `count` literal bytes for the pixels from `first_pixel` on to `out`
+// the careful way: refills the chunk, reads long stretches of a file
+// directly, zero-fills past the data. Every read waits for the progress call
+// of the rows it serves.
+bool literals_slow(LiteralSource& s, Progress& progress, uint64_t first_pixel, uint8_t* out,
+                   size_t count) {
+  const uint64_t bpp = progress.job->bytes_per_pixel;
+  const uint64_t width = static_cast<uint64_t>(progress.job->width);
+  size_t done = 0;
+  while (done < count) {
+    size_t available = static_cast<size_t>(s.end - s.next);
+    if (available == 0) {
+      if (s.chunk == nullptr) {
+        memset(out + done, 0, count - done);
+        return true;
+      }
+      const bool direct = count - done >= kDirectRead;
+      const uint64_t last = first_pixel + (direct ? count - 1 : done) / bpp;
+      if (!report_through(progress, *s.reader, last / width)) return false;
+      if (direct) return reader_read(*s.reader, out + done, static_cast<uint32_t>(count - done));
+      if (!reader_read(*s.reader, s.chunk, kLiteralChunk)) return false;
+      s.next = s.chunk;
+      s.end = s.chunk + kLiteralChunk;
+      continue;
+    }
+    size_t take = count - done < available ? count - done : available;
+    memcpy(out + done, s.next, take);
+    s.next += take;
+    done += take;
+  }
+  return true;
+}
+
+#if defined(__GNUC__)
+#define TZF_ALWAYS_INLINE inline __attribute__((always_inline))
+// Sixteen bytes held in a vector register where there is one.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+#else
+#define TZF_ALWAYS_INLINE inline
+struct Bytes16 {
+  uint8_t b[16];
+};
+#endif
+
+// Fixed-size copies: every load is done before any store, so a source that
+// overlaps the target past the bytes that matter does no harm.
+TZF_ALWAYS_INLINE void copy16(uint8_t* to, const uint8_t* from) {
+  Bytes16 a;
+  memcpy(&a, from, 16);
+  memcpy(to, &a, 16);
+}
+
+TZF_ALWAYS_INLINE void copy32(uint8_t* to, const uint8_t* from) {
+  Bytes16 a, b;
+  memcpy(&a, from, 16);
+  memcpy(&b, from + 16, 16);
+  memcpy(to, &a, 16);
+  memcpy(to + 16, &b, 16);
+}
+
+TZF_ALWAYS_INLINE void copy64(uint8_t* to, const uint8_t* from) {
+  Bytes16 a, b, c, d;
+  memcpy(&a, from, 16);
+  memcpy(&b, from + 16, 16);
+  memcpy(&c, from + 32, 16);
+  memcpy(&d, from + 48, 16);
+  memcpy(to, &a, 16);
+  memcpy(to + 16, &b, 16);
+  memcpy(to + 32, &c, 16);
+  memcpy(to + 48, &d, 16);
+}
+
+// Repeats the `period` bytes before `to` over `bytes` bytes (period < 16);
+// may write up to 15 bytes more.
+void repeat_short(uint8_t* to, size_t period, size_t bytes) {
+  uint8_t pattern[16];
+  const uint8_t* from = to - period;
+  for (size_t k = 0; k < 16; ++k) pattern[k] = from[k % period];
+  const size_t step = 16 - 16 % period;
+  for (size_t done = 0; done < bytes; done += step) memcpy(to + done, pattern, 16);
+}
+
+// One run of pixels, piece by piece: each piece keeps its target and its
+// source inside one row. Handles sources before the picture or not yet
+// decoded, and stops at the last pixel.
+void copy_run_exact(const Block& b, uint64_t first, const RunCode& code) {
+  if (first >= b.pixel_count) return;
+  uint64_t left = b.pixel_count - first;
+  if (left > code.length) left = code.length;
+  const uint32_t bpp = b.bytes_per_pixel;
+  uint64_t target = first;
+  if (code.offset >= 0) {
+    for (; left != 0; --left, ++target) memset(pixel_address(b, target), 0, bpp);
+    return;
+  }
+  const uint64_t back = static_cast<uint64_t>(-code.offset);
+  for (; left != 0 && target < back; --left, ++target) {
+    memset(pixel_address(b, target), 0, bpp);
+  }
+  if (left == 0) return;
+  uint64_t source = target - back;
+  uint64_t target_column = target % b.width;
+  uint64_t source_column = source % b.width;
+  uint8_t* to = pixel_address(b, target);
+  const uint8_t* from = pixel_address(b, source);
+  while (left != 0) {
+    uint64_t piece = left;
+    if (piece > b.width - target_column) piece = b.width - target_column;
+    if (piece > b.width - source_column) piece = b.width - source_column;
+    // Forward, byte by byte: a source overlapping the piece repeats.
+    const size_t bytes = static_cast<size_t>(piece) * bpp;
+    for (size_t k = 0; k < bytes; ++k) to[k] = from[k];
+    left -= piece;
+    target_column += piece;
+    source_column += piece;
+    to += bytes;
+    from += bytes;
+    const size_t pad = static_cast<size_t>(b.stride - b.width * bpp);
+    if (target_column == b.width) {
+      target_column = 0;
+      to += pad;
+    }
+    if (source_column == b.width) {
+      source_column = 0;
+      from += pad;
+    }
+  }
+}
+
+// Padded rows: a run whose sources are all inside the picture and which
+// ends at or before the last pixel, but which (or whose source) crosses a
+// row end. Rows are wider than a run and its displacement, so the run and
+// its source each cross a row end at most once: at most three pieces, each
+// with one byte distance. `column` is the target's column.
+void copy_run_edge(const Block& b, uint8_t* to, uint64_t column, const RunCode& code,
+                   const uint8_t* fast_end) {
+  const uint32_t bpp = b.bytes_per_pixel;
+  const size_t pad = static_cast<size_t>(b.stride - b.width * bpp);
+  const uint8_t* from = to - code.back;
+  int64_t source_column = static_cast<int64_t>(column) + code.dx;
+  if (source_column < 0) {
+    source_column += static_cast<int64_t>(b.width);
+    from -= pad;
+  } else if (source_column >= static_cast<int64_t>(b.width)) {
+    source_column -= static_cast<int64_t>(b.width);
+    from += pad;
+  }
+  uint64_t target_left = b.width - column;  // pixels to the target row end
+  uint64_t source_left = b.width - static_cast<uint64_t>(source_column);
+  uint64_t left = code.length;
+  while (left != 0) {
+    uint64_t piece = left;
+    if (piece > target_left) piece = target_left;
+    if (piece > source_left) piece = source_left;
+    const size_t bytes = static_cast<size_t>(piece) * bpp;
+    if (static_cast<size_t>(to - from) >= bytes && to < fast_end) {
+      copy64(to, from);  // the bytes past the piece are rewritten later
+    } else {
+      for (size_t k = 0; k < bytes; ++k) to[k] = from[k];  // forward: repeats
+    }
+    left -= piece;
+    to += bytes;
+    from += bytes;
+    target_left -= piece;
+    source_left -= piece;
+    if (target_left == 0) {
+      target_left = b.width;
+      to += pad;
+    }
+    if (source_left == 0) {
+      source_left = b.width;
+      from += pad;
+    }
+  }
+}
+
+void build_run_codes(RunCode (&codes)[256], const DecodeJob& job, uint64_t stride,
+                     uint64_t block_size) {
+  const int64_t width = job.width;
+  const uint32_t bpp = job.bytes_per_pixel;
+  for (uint32_t c = 0; c < 256; ++c) {
+    const uint8_t command = static_cast<uint8_t>(c);
+    const Displacement& d = kDisplacementTable[c >> 4];
+    RunCode& code = codes[c];
+    code.offset = displacement_offset(command, job.width);
+    code.length = run_length(command);
+    code.bytes = code.length * bpp;
+    code.first = UINT64_MAX;
+    code.back = 0;
+    code.low = 0;
+    code.span = 0;
+    code.kind = kExactOnly;
+    code.dx = d.dx;
+    if (code.offset >= 0) continue;  // every source is the pixel itself or later: zeros
+    // Byte distance back to the source while both stay in their rows.
+    const int64_t back = -(static_cast<int64_t>(d.dy) * static_cast<int64_t>(stride) +
+                           static_cast<int64_t>(d.dx) * bpp);
+    if (back <= 0 || static_cast<uint64_t>(back) > block_size) continue;
+    if (job.row_pad != 0) {
+      const int64_t low = d.dx < 0 ? -d.dx : 0;
+      const int64_t high = width - code.length - (d.dx > 0 ? d.dx : 0);
+      if (high < low) continue;
+      code.low = static_cast<uint32_t>(low);
+      code.span = static_cast<uint32_t>(high - low);
+    } else if (back != -code.offset * static_cast<int64_t>(bpp)) {
+      continue;
+    }
+    code.first = static_cast<uint64_t>(-code.offset);
+    code.back = static_cast<size_t>(back);
+    if (code.back >= code.bytes) {
+      code.kind = kFar;
+    } else if (code.back >= 16) {
+      code.kind = kChunks;
+    } else if (code.back == 12 && bpp == 3) {
+      code.kind = kPattern12;
+    } else if (code.back == 4 && bpp == 1) {
+      code.kind = kPattern4;
+    } else {
+      code.kind = kPatternShort;
+    }
+  }
+}
+
+// A run at `to` whose source overlaps it, by fixed-size copies; needs
+// kCopyMargin bytes of room.
+void copy_run_overlapping(uint8_t* to, const RunCode& code) {
+  const uint8_t* from = to - code.back;
+  switch (code.kind) {
+    case kChunks:
+      for (size_t done = 0; done < code.bytes; done += 16) copy16(to + done, from + done);
+      break;
+    case kPattern12: {
+      uint8_t pattern[16];
+      memcpy(pattern, from, 12);
+      memcpy(pattern + 12, from, 4);
+      for (size_t done = 0; done < code.bytes; done += 12) memcpy(to + done, pattern, 16);
+      break;
+    }
+    case kPattern4: {
+      uint32_t four;
+      memcpy(&four, from, 4);
+      const uint32_t pattern[4] = {four, four, four, four};
+      memcpy(to, pattern, 16);
+      memcpy(to + 16, pattern, 16);
+      break;
+    }
+    default:
+      repeat_short(to, code.back, code.bytes);
+      break;
+  }
+}
+
+template <uint32_t kBpp, bool kPadded>
+bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& literal) {
+  const uint64_t width = static_cast<uint64_t>(job.width);
+  const uint64_t stride = width * kBpp + job.row_pad;
+  const uint64_t block_size = stride * static_cast<uint64_t>(job.height);
+  const uint64_t pixel_count = width * static_cast<uint64_t>(job.height);
+  uint8_t* const pixels = job.pixels;
+  // A fixed-size copy may start below this address.
+  const uint8_t* const fast_end =
+      pixels + (block_size >= kCopyMargin ? block_size - kCopyMargin + 1 : 0);
+  const Block block{pixels, width, pixel_count, stride, kBpp};
+
+  RunCode codes[256];
+  build_run_codes(codes, job, stride, block_size);
+
+  // The decoding state, in locals so that it stays in registers.
+  uint64_t bits = 0;   // next flag at bit 63; below the valid bits, zeros or the true bits
+  uint32_t count = 0;  // valid flag bits, 0 to 63
+  const uint8_t* flag = job.flags;
+  const uint8_t* const flag_end = job.flags + job.flag_count;
+  const uint8_t* command = job.commands;
+  const uint8_t* const command_end = job.commands + job.command_count;
+  const uint8_t* literal_next = literal.next;
+  const uint8_t* literal_end = literal.end;
+  uint64_t pending = 0;  // literal decisions taken but not yet written
+  uint64_t pixel = 0;    // next pixel to write
+  Progress progress{&job, 0};
+
+  // The fast loop takes whole decisions (a literal stretch of at most 64
+  // bytes, then a run by fixed-size copies) from this pixel on, where every
+  // run's sources are inside the picture...
+  uint64_t safe_first = 0;
+  for (const RunCode& code : codes) {
+    if (code.kind != kExactOnly && code.first > safe_first) safe_first = code.first;
+  }
+  // ...and below this address, which leaves room for both copies' margins.
+  constexpr size_t kDecisionMargin = 2 * kCopyMargin;
+  const uint8_t* const fast_limit =
+      pixels + (block_size >= kDecisionMargin ? block_size - kDecisionMargin : 0);
+
+  // Literals for `n` pixels at `to` the careful way.
+  auto literals_careful = [&](uint8_t* to, uint64_t n) {
+    literal.next = literal_next;
+    literal.end = literal_end;
+    bool read = literals_slow(literal, progress, pixel, to, static_cast<size_t>(n) * kBpp);
+    literal_next = literal.next;
+    literal_end = literal.end;
+    return read;
+  };
+
+  for (int32_t row = 0; row < job.height; ++row) {
+    if (progress.reported <= row && !report_through(progress, reader, static_cast<uint32_t>(row))) {
+      return false;
+    }
+    const uint64_t row_first = static_cast<uint64_t>(row) * width;
+    const uint64_t row_end = row_first + width;
+    // Literals and runs stop at the row end in padded rows, at the last
+    // pixel in contiguous ones.
+    const uint64_t stop = kPadded ? row_end : pixel_count;
+    uint8_t* const row_start = pixels + static_cast<uint64_t>(row) * stride;
+    while (pixel < row_end) {
+      uint8_t* to = kPadded ? row_start + (pixel - row_first) * kBpp : pixels + pixel * kBpp;
+      if (pending == 0 && pixel >= safe_first && to < fast_limit) {
+        // Contiguous rows: decisions may end past the row end. Padded rows:
+        // each run must start in the row, with its source in one row.
+        const uint8_t* row_limit = kPadded ? row_start + width * kBpp : pixels + row_end * kBpp;
+        const uint8_t* const limit = row_limit < fast_limit ? row_limit : fast_limit;
+        uint64_t column = pixel - row_first;  // padded rows only
+        uint8_t* const from_to = to;
+        uint8_t scratch[64];
+        while (to < limit) {
+          if (count < 32) {
+            if (flag_end - flag < 8) break;
+            bits |= load_big_endian64(flag) >> count;
+            flag += (63 - count) >> 3;
+            count |= 56;
+          }
+          const uint32_t zeros = static_cast<uint32_t>(std::countl_zero(bits));
+          const size_t literal_bytes = static_cast<size_t>(zeros) * kBpp;
+          if (zeros >= count || (kBpp != 1 && literal_bytes > 64) ||
+              literal_end - literal_next < 64 || command == command_end) {
+            break;
+          }
+          const RunCode& code = codes[*command];
+          if (code.kind == kExactOnly) break;
+          if (kPadded) {
+            if (static_cast<uint32_t>(column + zeros - code.low) > code.span) break;
+            column += zeros + code.length;
+          }
+          // The literal copy may write up to 64 bytes; the run rewrites
+          // what lies past the literals.
+          // No literals: the copy goes to a scratch block instead, so that
+          // the run's loads do not wait on stores they only seem to overlap.
+          copy64(zeros != 0 ? to : scratch, literal_next);
+          literal_next += literal_bytes;
+          to += literal_bytes;
+          bits <<= zeros + 1;
+          count -= zeros + 1;
+          ++command;
+          if (code.kind == kFar) {
+            if (kBpp == 3) {
+              copy64(to, to - code.back);
+            } else {
+              copy32(to, to - code.back);
+            }
+          } else {
+            copy_run_overlapping(to, code);
+          }
+          to += code.bytes;
+        }
+        // Padded rows: `to` never passes the row's pixels here.
+        pixel += static_cast<uint64_t>(to - from_to) / kBpp;
+        if (to != from_to) continue;
+      }
+      if (pending != 0) {
+        const uint64_t n = stop - pixel < pending ? stop - pixel : pending;
+        if (!literals_careful(to, n)) return false;
+        pending -= n;
+        pixel += n;
+        continue;
+      }
+      if (count < 32) {
+        if (flag_end - flag >= 8) {
+          bits |= load_big_endian64(flag) >> count;
+          flag += (63 - count) >> 3;
+          count |= 56;
+        } else {
+          for (; count <= 55; count += 8) {
+            const uint64_t byte = flag < flag_end ? *flag++ : 0u;
+            bits |= byte << (56 - count);
+          }
+        }
+      }
+      const uint32_t zeros = static_cast<uint32_t>(std::countl_zero(bits));
+      if (zeros >= count) {
+        // Only literals in the loaded bits: the stretch goes on over whole
+        // zero bytes.
+        const ZeroFlagBytes more = count_zero_flag_bytes(flag, flag_end, pixel_count);
+        flag = more.next;
+        pending = count + more.literals;
+        bits = 0;
+        count = 0;
+        continue;
+      }
+      if (zeros != 0) {
+        bits <<= zeros;
+        count -= zeros;
+        uint64_t n = zeros;
+        if (n > stop - pixel) {
+          n = stop - pixel;
+          pending = zeros - n;
+        }
+        const size_t bytes = static_cast<size_t>(n) * kBpp;
+        if (bytes <= 32 && literal_end - literal_next >= 32 && to < fast_end) {
+          copy32(to, literal_next);
+          literal_next += bytes;
+        } else if (bytes <= 64 && literal_end - literal_next >= 64 && to < fast_end) {
+          copy64(to, literal_next);
+          literal_next += bytes;
+        } else if (!literals_careful(to, n)) {
+          return false;
+        }
+        pixel += n;
+        if (pending != 0 || (kPadded && pixel == row_end)) continue;
+        to += bytes;
+      }
+      bits <<= 1;
+      count -= 1;
+      const RunCode& code = codes[command < command_end ? *command++ : 0u];
+      bool fast = pixel >= code.first && to < fast_end;
+      if (kPadded) fast = fast && static_cast<uint32_t>(pixel - row_first - code.low) <= code.span;
+      if (fast && code.kind == kFar) {
+        if (kBpp == 3) {
+          copy64(to, to - code.back);
+        } else {
+          copy32(to, to - code.back);
+        }
+      } else if (fast) {
+        copy_run_overlapping(to, code);
+      } else if (kPadded && width >= 32 && pixel >= code.first &&
+                 pixel_count - pixel >= code.length) {
+        copy_run_edge(block, to, pixel - row_first, code, fast_end);
+      } else {
+        copy_run_exact(block, pixel, code);
+      }
+      pixel += code.length;
+    }
+    if (kPadded) memset(row_start + width * kBpp, 0, job.row_pad);
+  }
+  literal.next = literal_next;
+  return true;
+}
 
 }  // namespace
 
 bool decode_pixels(const DecodeJob& job, ImageReader& reader) {
-  const uint32_t bpp = job.bytes_per_pixel;
-  const uint64_t width = static_cast<uint64_t>(job.width);
-  const uint64_t stride = width * bpp + job.row_pad;
-
-  FlagCursor flags{job.flags, job.flags + job.flag_count, 0, 0};
-  const uint8_t* command = job.commands;
-  const uint8_t* command_end = job.commands + job.command_count;
-  LiteralCursor literal;
-  literal.position = kLiteralChunk;
-
-  uint32_t run_left = 0;
-  int64_t run_offset = 0;  // source pixel minus written pixel
-  uint64_t pixel = 0;      // index of the pixel being written
-
-  for (int32_t row = 0; row < job.height; ++row) {
-    if (job.progress != nullptr && job.progress(row, job.height, job.host_data) != 0) {
-      reader_fail(reader, kStatusCancelled, 0);
-      return false;
-    }
-    uint8_t* out = job.pixels + static_cast<uint64_t>(row) * stride;
-    for (uint64_t column = 0; column < width; ++column, ++pixel, out += bpp) {
-      if (run_left == 0) {
-        if (take_flag(flags)) {
-          uint8_t code = command < command_end ? *command++ : 0u;
-          run_left = run_length(code);
-          run_offset = displacement_offset(code, job.width);
-        } else {
-          if (literal.position == kLiteralChunk) {
-            if (!reader_read(reader, literal.chunk, kLiteralChunk)) return false;
-            literal.position = 0;
-          }
-          memcpy(out, literal.chunk + literal.position, bpp);
-          literal.position += bpp;
-          continue;
-        }
-      }
-      // One pixel of a run: only pixels already written are read.
-      int64_t source = static_cast<int64_t>(pixel) + run_offset;
-      if (source < 0 || static_cast<uint64_t>(source) >= pixel) {
-        memset(out, 0, bpp);
-      } else {
-        uint64_t s = static_cast<uint64_t>(source);
-        const uint8_t* from = job.pixels + (s / width) * stride + (s % width) * bpp;
-        memcpy(out, from, bpp);
-      }
-      --run_left;
-    }
-    memset(out, 0, job.row_pad);
+  uint8_t chunk[kLiteralChunk];
+  LiteralSource literal{nullptr, nullptr, nullptr, &reader};
+  const bool memory = reader_is_memory(reader);
+  if (memory) {
+    literal.next = reader.cursor;
+    literal.end = reader.end;
+  } else {
+    literal.chunk = chunk;
   }
-  return true;
+  bool done;
+  if (job.bytes_per_pixel == 3) {
+    done = job.row_pad != 0 ? decode_rows<3, true>(job, reader, literal)
+                            : decode_rows<3, false>(job, reader, literal);
+  } else {
+    done = job.row_pad != 0 ? decode_rows<1, true>(job, reader, literal)
+                            : decode_rows<1, false>(job, reader, literal);
+  }
+  if (memory) reader.cursor = literal.next;
+  return done;
 }

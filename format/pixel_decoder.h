@@ -20,9 +20,11 @@
 #include "plugin/tzf_filter.h"
 #include "source/image_reader.h"
 
-// The literal stream is pulled through the reader in chunks of this size; it
-// is a multiple of both pixel sizes, so a pixel never straddles two chunks.
-constexpr uint32_t kLiteralChunk = 18432;
+// A file's literal stream is pulled through the reader in chunks of this size
+// (a multiple of both pixel sizes, held on the stack while decoding); long
+// literal stretches are read straight into the pixel block. A memory image's
+// literals are read in place.
+constexpr uint32_t kLiteralChunk = 49152;
 
 struct DecodeJob {
   int32_t width;             // pixels, at least 1
@@ -38,10 +40,11 @@ struct DecodeJob {
   intptr_t host_data;
 };
 
-// Writes every row, calling the progress callback before each one. Returns
-// false when the callback cancels (status 1) or a literal read fails (status
-// 6); the reader then holds the status. The reader stands at the literal
-// stream.
+// Writes every row, calling the progress callback before each one (and before
+// reading any literal of that row). Returns false when the callback cancels
+// (status 1) or a literal read fails (status 6); the reader then holds the
+// status. The reader stands at the literal stream; a memory image's cursor is
+// left after the last literal byte used. Allocates nothing.
 bool decode_pixels(const DecodeJob& job, ImageReader& reader);
 
 #endif

@@ -1,0 +1,416 @@
+// The decoder against the oracle (tests/oracle_decoder.h): through GetPicture
+// from memory and from a file, both must give the same blocks, status and
+// progress calls as the oracle on random streams of every shape, on every
+// command byte near the row ends, and on pictures made by the encoder.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "plugin/status_codes.h"
+#include "tests/oracle_decoder.h"
+#include "tests/picture_decode.h"
+#include "tests/test_pictures.h"
+
+#if HAVE_TZF_ENCODER
+#include "encoder/tzf_encoder.h"
+#endif
+#if HAVE_TZF_IMAGEIO
+#include <filesystem>
+
+#include "imageio/tzf_imageio.h"
+#endif
+
+namespace {
+
+// Wine starts every file operation slowly: fewer cases there.
+#if defined(_WIN32)
+constexpr int kRandomCases = 700;
+constexpr int kFileEvery = 4;
+#else
+constexpr int kRandomCases = 5000;
+constexpr int kFileEvery = 1;
+#endif
+
+using Calls = std::vector<std::pair<int32_t, int32_t>>;
+
+struct ProgressRecord {
+  Calls calls;
+  int32_t cancel_at = -1;  // index of the call answered with "stop"
+};
+
+int32_t TZF_CALL record_progress(int32_t done, int32_t total, intptr_t data) {
+  ProgressRecord* record = reinterpret_cast<ProgressRecord*>(data);
+  record->calls.emplace_back(done, total);
+  return static_cast<int32_t>(record->calls.size()) - 1 == record->cancel_at ? 1 : 0;
+}
+
+struct Outcome {
+  Decoded blocks;
+  Calls calls;
+};
+
+enum class Source { kMemory, kFile, kOracle };
+
+Outcome run(Source source, const Bytes& file, int32_t cancel_at) {
+  ProgressRecord record;
+  record.cancel_at = cancel_at;
+  const intptr_t data = reinterpret_cast<intptr_t>(&record);
+  Outcome outcome;
+  if (source == Source::kOracle) {
+    outcome.blocks = oracle_get_picture(file, record_progress, data);
+  } else if (source == Source::kMemory) {
+    outcome.blocks = decode_memory(file, record_progress, data);
+  } else {
+    // The picture 5 bytes into the file.
+    Bytes contents(file.size() + 5, 0xA5);
+    std::copy(file.begin(), file.end(), contents.begin() + 5);
+    TempFile temp(contents);
+    TzfLocalHandle info = nullptr;
+    TzfLocalHandle pixels = nullptr;
+    int32_t status = GetPicture(temp.path.c_str(), 5, 0, &info, &pixels, record_progress, data);
+    outcome.blocks = take_blocks(status, info, pixels, file);
+  }
+  outcome.calls = std::move(record.calls);
+  return outcome;
+}
+
+// Index of the first differing byte, for the failure message.
+std::string first_difference(const Bytes& a, const Bytes& b) {
+  if (a.size() != b.size())
+    return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
+  for (size_t k = 0; k < a.size(); ++k) {
+    if (a[k] != b[k]) {
+      return "byte " + std::to_string(k) + ": " + std::to_string(a[k]) + " instead of " +
+             std::to_string(b[k]);
+    }
+  }
+  return "none";
+}
+
+// Decodes `file` both ways (and from a file when asked) and compares with
+// the oracle. Returns false on the first difference.
+bool same_as_oracle(const Bytes& file, int32_t cancel_at, bool from_file, const std::string& what) {
+  const Outcome expected = run(Source::kOracle, file, cancel_at);
+  bool same = true;
+  for (Source source : {Source::kMemory, Source::kFile}) {
+    if (source == Source::kFile && !from_file) continue;
+    const char* name = source == Source::kMemory ? "memory" : "file";
+    const Outcome got = run(source, file, cancel_at);
+    EXPECT_EQ(got.blocks.status, expected.blocks.status) << what << " (" << name << ")";
+    EXPECT_EQ(got.blocks.info_null, expected.blocks.info_null) << what << " (" << name << ")";
+    EXPECT_EQ(got.blocks.pixels_null, expected.blocks.pixels_null) << what << " (" << name << ")";
+    EXPECT_TRUE(got.blocks.info == expected.blocks.info)
+        << what << " (" << name << "): info block differs at "
+        << first_difference(got.blocks.info, expected.blocks.info);
+    EXPECT_TRUE(got.blocks.pixels == expected.blocks.pixels)
+        << what << " (" << name << "): pixel block differs at "
+        << first_difference(got.blocks.pixels, expected.blocks.pixels);
+    EXPECT_TRUE(got.calls == expected.calls)
+        << what << " (" << name << "): " << got.calls.size() << " progress calls instead of "
+        << expected.calls.size();
+    same = same && got.blocks.status == expected.blocks.status &&
+           got.blocks.pixels == expected.blocks.pixels && got.blocks.info == expected.blocks.info &&
+           got.calls == expected.calls;
+  }
+  return same;
+}
+
+// Flag bytes whose bits are 1 with probability `runs`.
+Bytes random_flags(std::mt19937& rng, size_t count, double runs) {
+  std::bernoulli_distribution bit(runs);
+  Bytes flags(count);
+  for (uint8_t& byte : flags) {
+    for (int k = 0; k < 8; ++k) byte = static_cast<uint8_t>(byte << 1 | (bit(rng) ? 1 : 0));
+  }
+  return flags;
+}
+
+// Widths at and around the sizes where the decoder changes its ways: row
+// pad, runs longer than a row, sources trailing by less than a run.
+constexpr int32_t kEdgeWidths[] = {1,  2,  3,    4,    5,    6,    7,    8,   12, 16,
+                                   17, 18, 19,   20,   21,   22,   23,   24,  25, 63,
+                                   64, 65, 1023, 1024, 1366, 2047, 2048, 2100};
+
+struct RandomCase {
+  PictureSpec spec;
+  size_t keep = SIZE_MAX;  // bytes of the file kept
+  int32_t cancel_at = -1;
+  std::string text;
+};
+
+RandomCase make_random_case(std::mt19937& rng, int index) {
+  auto pick = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+  RandomCase c;
+  PictureSpec& s = c.spec;
+  s.bits_per_pixel = pick(2) == 0 ? 8 : 24;
+  switch (pick(4)) {
+    case 0:
+      s.width = 1 + static_cast<int32_t>(pick(24));
+      break;
+    case 1:
+      s.width = 25 + static_cast<int32_t>(pick(276));
+      break;
+    case 2:
+      s.width = 301 + static_cast<int32_t>(pick(1800));
+      break;
+    default:
+      s.width = kEdgeWidths[pick(sizeof(kEdgeWidths) / sizeof(kEdgeWidths[0]))];
+      break;
+  }
+  const uint32_t max_rows = std::clamp<uint32_t>(30000u / static_cast<uint32_t>(s.width), 1, 40);
+  s.height = 1 + static_cast<int32_t>(pick(max_rows));
+  const size_t pixels = static_cast<size_t>(s.width) * s.height;
+  const size_t bpp = static_cast<size_t>(s.bits_per_pixel / 8);
+
+  // Flags: from all literals to all runs; cut short or longer than needed.
+  static constexpr double kRunShare[] = {0.0, 0.02, 0.2, 0.5, 0.8, 0.97, 1.0};
+  const double runs = kRunShare[pick(7)];
+  const size_t flags_needed = (pixels + 7) / 8;
+  size_t flag_count = flags_needed + pick(16);
+  if (pick(4) == 0) flag_count = pick(static_cast<uint32_t>(flags_needed) + 1);
+  s.flags = random_flags(rng, flag_count, runs);
+
+  // Commands: any byte, one displacement with any length, or one byte.
+  const size_t commands_needed = (pixels + 2) / 3;
+  size_t command_count = commands_needed + pick(16);
+  if (pick(4) == 0) command_count = pick(static_cast<uint32_t>(commands_needed) + 1);
+  const uint32_t command_mode = pick(3);
+  const uint8_t entry = static_cast<uint8_t>(pick(16) << 4);
+  const uint8_t only = static_cast<uint8_t>(pick(256));
+  s.commands.resize(command_count);
+  for (uint8_t& b : s.commands) {
+    const uint8_t any = static_cast<uint8_t>(rng());
+    b = command_mode == 0   ? any
+        : command_mode == 1 ? static_cast<uint8_t>(entry | (any & 15))
+                            : only;
+  }
+
+  // Literals: enough, more, or cut anywhere.
+  size_t literal_count = pixels * bpp + pick(8);
+  if (pick(3) == 0) literal_count = pick(static_cast<uint32_t>(pixels * bpp) + 1);
+  s.literals = random_bytes(literal_count, static_cast<uint32_t>(index) * 7919u + 1u);
+
+  // Declared lengths other than the true ones move the later streams.
+  if (pick(8) == 0) {
+    s.override_lengths = true;
+    s.flag_length = static_cast<uint32_t>(std::max<int64_t>(
+        0, static_cast<int64_t>(flag_count) + static_cast<int64_t>(pick(64)) - 32));
+    s.command_length = static_cast<uint32_t>(std::max<int64_t>(
+        0, static_cast<int64_t>(command_count) + static_cast<int64_t>(pick(64)) - 32));
+  }
+  const size_t head = s.bits_per_pixel == 8 ? 1088 : 64;
+  const size_t streams = s.flags.size() + s.commands.size() + s.literals.size();
+  if (pick(6) == 0) c.keep = head + pick(static_cast<uint32_t>(streams) + 1);
+  if (pick(5) == 0) c.cancel_at = static_cast<int32_t>(pick(static_cast<uint32_t>(s.height) + 1));
+
+  c.text = "case " + std::to_string(index) + ": " + std::to_string(s.width) + "x" +
+           std::to_string(s.height) + "x" + std::to_string(s.bits_per_pixel) + ", runs " +
+           std::to_string(runs) + ", flags " + std::to_string(flag_count) + ", commands " +
+           std::to_string(command_count) + " mode " + std::to_string(command_mode) + ", literals " +
+           std::to_string(literal_count) + ", keep " +
+           (c.keep == SIZE_MAX ? std::string("all") : std::to_string(c.keep)) + ", cancel " +
+           std::to_string(c.cancel_at);
+  return c;
+}
+
+TEST(DecoderDifferential, RandomStreamsOfEveryShape) {
+  std::mt19937 rng(20240611u);
+  int failures = 0;
+  for (int index = 0; index < kRandomCases && failures < 5; ++index) {
+    RandomCase c = make_random_case(rng, index);
+    Bytes file = make_picture(c.spec);
+    if (c.keep < file.size()) file.resize(c.keep);
+    if (!same_as_oracle(file, c.cancel_at, index % kFileEvery == 0, c.text)) ++failures;
+  }
+}
+
+TEST(DecoderDifferential, EveryCommandNearTheRowEnds) {
+  // Each command byte repeated, between literal stretches of 0 to 3 pixels,
+  // on widths where runs and their sources cross row ends.
+  static constexpr int32_t kWidths[] = {1, 2, 3, 4, 5, 7, 9, 17, 18, 19, 21, 22, 23, 37, 66};
+  std::mt19937 rng(77u);
+  int failures = 0;
+  for (int16_t bits : {int16_t{8}, int16_t{24}}) {
+    for (int32_t width : kWidths) {
+      for (uint32_t command = 0; command < 256 && failures < 5; ++command) {
+        PictureSpec s;
+        s.bits_per_pixel = bits;
+        s.width = width;
+        s.height = std::max<int32_t>(7, 160 / width);
+        const size_t pixels = static_cast<size_t>(width) * s.height;
+        s.flags = random_flags(rng, (pixels + 7) / 8, 0.6);
+        s.commands.assign((pixels + 2) / 3, static_cast<uint8_t>(command));
+        s.literals = random_bytes(pixels * (bits / 8), command + 1000u * width);
+        const std::string what = std::to_string(width) + "x" + std::to_string(s.height) + "x" +
+                                 std::to_string(bits) + " command " + std::to_string(command);
+        if (!same_as_oracle(make_picture(s), -1, false, what)) ++failures;
+      }
+    }
+  }
+}
+
+TEST(DecoderDifferential, LongStretchesAndChunkSeams) {
+  // Literal stretches longer than a file chunk, runs between them, and a
+  // literal stream ending inside a pixel.
+  struct Case {
+    int16_t bits;
+    int32_t width;
+    int32_t height;
+    double runs;
+    size_t cut;  // literal bytes removed from the end
+  } cases[] = {
+      {24, 2100, 40, 0.0, 0},  {24, 2100, 40, 0.001, 1}, {8, 2048, 60, 0.0005, 2},
+      {8, 1366, 50, 0.0, 0},   {24, 1366, 30, 0.01, 5},  {24, 641, 90, 0.0, 49152 * 2},
+      {8, 4099, 30, 0.002, 7}, {24, 17, 3000, 0.001, 4},
+  };
+  std::mt19937 rng(5u);
+  for (const Case& c : cases) {
+    PictureSpec s;
+    s.bits_per_pixel = c.bits;
+    s.width = c.width;
+    s.height = c.height;
+    const size_t pixels = static_cast<size_t>(c.width) * c.height;
+    s.flags = random_flags(rng, (pixels + 7) / 8, c.runs);
+    s.commands = random_bytes(pixels / 3 + 1, 3);
+    const size_t literal_bytes = pixels * (c.bits / 8);
+    s.literals = random_bytes(literal_bytes - std::min(c.cut, literal_bytes), 9);
+    const std::string what = std::to_string(c.width) + "x" + std::to_string(c.height) + "x" +
+                             std::to_string(c.bits) + " cut " + std::to_string(c.cut);
+    same_as_oracle(make_picture(s), -1, true, what);
+    same_as_oracle(make_picture(s), c.height / 2, true, what + " cancelled");
+  }
+}
+
+#if HAVE_TZF_ENCODER
+
+namespace enc = tzf::encoder;
+
+// Pixels in decoding order of a made-up picture with flat areas, gradients,
+// repeated tiles and a little noise.
+Bytes synthetic_picture(int32_t width, int32_t height, int bits, uint32_t seed) {
+  const size_t bpp = static_cast<size_t>(bits / 8);
+  Bytes pixels(static_cast<size_t>(width) * height * bpp);
+  Bytes noise = random_bytes(pixels.size(), seed);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      uint8_t* p = &pixels[(static_cast<size_t>(y) * width + x) * bpp];
+      const uint8_t* n = &noise[(static_cast<size_t>(y) * width + x) * bpp];
+      for (size_t b = 0; b < bpp; ++b) {
+        uint8_t v;
+        if (x < width / 3) {
+          v = static_cast<uint8_t>(40 * b + (y / 8) * 16);  // flat bands
+        } else if (y % 16 < 8) {
+          v = static_cast<uint8_t>(((x / 4) % 5) * 30 + b);  // repeated tiles
+        } else if (x % 7 == 0) {
+          v = n[b];  // noise
+        } else {
+          v = static_cast<uint8_t>((x + y) / 2 + b * 50);  // gradient
+        }
+        p[b] = v;
+      }
+    }
+  }
+  return pixels;
+}
+
+// Encodes, then decodes from memory and from a file: the original rows, and
+// the oracle's blocks.
+void expect_round_trip(const Bytes& pixels, int32_t width, int32_t height, int bits,
+                       const Bytes& palette, enc::ParseMode mode, const std::string& what) {
+  enc::EncoderInput input;
+  input.width = width;
+  input.height = height;
+  input.bits_per_pixel = bits;
+  input.pixels = pixels;
+  input.palette = palette;
+  enc::EncodeResult encoded = enc::Encode(input, mode);
+  ASSERT_EQ(encoded.status, enc::EncodeStatus::kOk) << what;
+  const Bytes rows = to_dib_rows(pixels, width, height, static_cast<int16_t>(bits));
+  Decoded memory = decode_memory(encoded.file);
+  ASSERT_EQ(memory.status, kStatusSuccess) << what;
+  EXPECT_TRUE(memory.pixels == rows)
+      << what << ": differs at " << first_difference(memory.pixels, rows);
+  same_as_oracle(encoded.file, -1, true, what);
+}
+
+TEST(DecoderDifferential, EncodedPicturesComeBack) {
+  struct Case {
+    int32_t width;
+    int32_t height;
+    int bits;
+  } cases[] = {{1, 9, 24},    {3, 40, 8},   {21, 30, 24},   {64, 48, 8},
+               {333, 70, 24}, {642, 41, 8}, {1366, 24, 24}, {1024, 20, 24}};
+  for (const Case& c : cases) {
+    const Bytes pixels = synthetic_picture(c.width, c.height, c.bits, 31u * c.width);
+    const Bytes palette = c.bits == 8 ? test_palette() : Bytes();
+    for (enc::ParseMode mode : {enc::ParseMode::kOptimal, enc::ParseMode::kGreedy}) {
+      expect_round_trip(pixels, c.width, c.height, c.bits, palette, mode,
+                        std::to_string(c.width) + "x" + std::to_string(c.height) + "x" +
+                            std::to_string(c.bits) +
+                            (mode == enc::ParseMode::kOptimal ? " optimal" : " greedy"));
+    }
+  }
+}
+
+#if HAVE_TZF_IMAGEIO
+
+// A few PNG files the machine happens to have, from Debian's packages.
+std::vector<std::string> png_files_on_this_machine() {
+  namespace fs = std::filesystem;
+  std::vector<std::string> found;
+  size_t visited = 0;
+  for (const char* root :
+       {"/usr/share/pixmaps", "/usr/share/icons", "/usr/share/doc", "/usr/share/backgrounds",
+        "/usr/share/wallpapers", "/usr/share/desktop-base"}) {
+    std::error_code error;
+    if (!fs::is_directory(root, error)) continue;
+    for (fs::recursive_directory_iterator
+             it(root, fs::directory_options::skip_permission_denied, error),
+         end;
+         it != end && visited < 50000; it.increment(error), ++visited) {
+      if (error) break;
+      const fs::path& path = it->path();
+      if (path.extension() != ".png" || !it->is_regular_file(error)) continue;
+      const uintmax_t size = it->file_size(error);
+      if (!error && size >= 2000 && size <= 4000000) found.push_back(path.string());
+    }
+  }
+  std::sort(found.begin(), found.end());
+  // Spread over the list: at most six.
+  std::vector<std::string> chosen;
+  const size_t step = found.size() / 6 + 1;
+  for (size_t k = 0; k < found.size() && chosen.size() < 6; k += step) chosen.push_back(found[k]);
+  return chosen;
+}
+
+TEST(DecoderDifferential, RealPicturesComeBack) {
+  namespace io = tzf::imageio;
+  const std::vector<std::string> files = png_files_on_this_machine();
+  if (files.empty()) GTEST_SKIP() << "no PNG files under /usr/share on this machine";
+  for (const std::string& path : files) {
+    Bytes data;
+    std::string error;
+    io::Image image;
+    if (!io::LoadFileBytes(path, data, error) || !io::DecodePng(data, image, error)) continue;
+    if (image.width * image.height > 2000000) continue;
+    const Bytes pixels = io::ToDecodingOrder(image);
+    expect_round_trip(pixels, static_cast<int32_t>(image.width), static_cast<int32_t>(image.height),
+                      image.bits_per_pixel, image.palette, enc::ParseMode::kOptimal, path);
+    if (image.bits_per_pixel == 24) {
+      io::Image reduced = io::QuantizeToPalette(image);
+      expect_round_trip(io::ToDecodingOrder(reduced), static_cast<int32_t>(reduced.width),
+                        static_cast<int32_t>(reduced.height), 8, reduced.palette,
+                        enc::ParseMode::kGreedy, path + " (8-bit)");
+    }
+  }
+}
+
+#endif  // HAVE_TZF_IMAGEIO
+#endif  // HAVE_TZF_ENCODER
+
+}  // namespace
