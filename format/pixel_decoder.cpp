@@ -1,6 +1,6 @@
 // The pixel decoder.
 //
-// Decisions are taken from the flag stream 64 bits at a time: the count of
+// Decisions are taken from the flag stream a word at a time: the count of
 // leading zero bits is the literal stretch before the next run, and a stretch
 // that reaches past the loaded bits goes on over whole zero flag bytes. A
 // literal stretch is copied in one block, clipped at the row end (the rest is
@@ -72,16 +72,28 @@ inline uint8_t* pixel_address(const Block& b, uint64_t pixel) {
   return b.pixels + (pixel / b.width) * b.stride + (pixel % b.width) * b.bytes_per_pixel;
 }
 
-// Flag bits: the next decision is bit 63 of `bits`; `count` bits are valid.
-// The bits below them are zero or the true bits that follow.
-inline uint64_t load_big_endian64(const uint8_t* p) {
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  uint64_t v;
-  memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
+// Flag bits are held in one machine word: the next decision is its top bit.
+// 32-bit builds use a 32-bit word, which stays in one register.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+using FlagWord = uint64_t;
 #else
-  uint64_t v = 0;
-  for (int k = 0; k < 8; ++k) v = (v << 8) | p[k];
+using FlagWord = uint32_t;
+#endif
+constexpr uint32_t kWordBits = sizeof(FlagWord) * 8;
+
+// The next sizeof(FlagWord) flag bytes, the first one on top.
+inline FlagWord load_flag_word(const uint8_t* p) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  FlagWord v;
+  memcpy(&v, p, sizeof v);
+  if constexpr (sizeof(FlagWord) == 8) {
+    return static_cast<FlagWord>(__builtin_bswap64(v));
+  } else {
+    return static_cast<FlagWord>(__builtin_bswap32(static_cast<uint32_t>(v)));
+  }
+#else
+  FlagWord v = 0;
+  for (size_t k = 0; k < sizeof v; ++k) v = static_cast<FlagWord>(v << 8 | p[k]);
   return v;
 #endif
 }
@@ -406,8 +418,10 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
   build_run_codes(codes, job, stride, block_size);
 
   // The decoding state, in locals so that it stays in registers.
-  uint64_t bits = 0;   // next flag at bit 63; below the valid bits, zeros or the true bits
-  uint32_t count = 0;  // valid flag bits, 0 to 63
+  // Next flag on top of `bits`; below the `count` valid bits (fewer than a
+  // word's), zeros or the true bits that follow.
+  FlagWord bits = 0;
+  uint32_t count = 0;
   const uint8_t* flag = job.flags;
   const uint8_t* const flag_end = job.flags + job.flag_count;
   const uint8_t* command = job.commands;
@@ -461,11 +475,11 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
         uint8_t* const from_to = to;
         uint8_t scratch[64];
         while (to < limit) {
-          if (count < 32) {
-            if (flag_end - flag < 8) break;
-            bits |= load_big_endian64(flag) >> count;
-            flag += (63 - count) >> 3;
-            count |= 56;
+          if (count < kWordBits / 2) {
+            if (flag_end - flag < static_cast<ptrdiff_t>(sizeof(FlagWord))) break;
+            bits |= load_flag_word(flag) >> count;
+            flag += (kWordBits - 1 - count) >> 3;
+            count |= kWordBits - 8;
           }
           const uint32_t zeros = static_cast<uint32_t>(std::countl_zero(bits));
           const size_t literal_bytes = static_cast<size_t>(zeros) * kBpp;
@@ -511,15 +525,15 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
         pixel += n;
         continue;
       }
-      if (count < 32) {
-        if (flag_end - flag >= 8) {
-          bits |= load_big_endian64(flag) >> count;
-          flag += (63 - count) >> 3;
-          count |= 56;
+      if (count < kWordBits / 2) {
+        if (flag_end - flag >= static_cast<ptrdiff_t>(sizeof(FlagWord))) {
+          bits |= load_flag_word(flag) >> count;
+          flag += (kWordBits - 1 - count) >> 3;
+          count |= kWordBits - 8;
         } else {
-          for (; count <= 55; count += 8) {
+          for (; count <= kWordBits - 9; count += 8) {
             const uint64_t byte = flag < flag_end ? *flag++ : 0u;
-            bits |= byte << (56 - count);
+            bits |= static_cast<FlagWord>(byte << (kWordBits - 8 - count));
           }
         }
       }
