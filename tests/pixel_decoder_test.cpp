@@ -1,5 +1,7 @@
 // Golden cases of the pixel stream decoding, each named after the rule it
 // checks, run through GetPicture from memory and from a file.
+#include "format/pixel_decoder.h"
+
 #include <gtest/gtest.h>
 
 #include "plugin/status_codes.h"
@@ -196,13 +198,18 @@ TEST(Decoder, StreamsPastTheirEndReadAsZero) {
 }
 
 TEST(Decoder, LiteralChunksRefillWithoutSeams) {
-  // 24-bit pictures refill after 6144 literal pixels, 8-bit after 18432; a
-  // run between refills must not disturb the literal order.
+  // A literal chunk holds kLiteralChunk / 3 pixels of 24 bits or
+  // kLiteralChunk pixels of 8 bits; refills must not disturb the literal order.
   struct Case {
     int16_t bits;
     int32_t width;
     int32_t height;
-  } cases[] = {{24, 97, 131}, {8, 193, 199}, {24, 6144, 2}, {8, 18432, 2}};
+  } cases[] = {{24, 97, 131},
+               {8, 193, 199},
+               {24, static_cast<int32_t>(kLiteralChunk / 3), 2},
+               {8, static_cast<int32_t>(kLiteralChunk), 2},
+               {24, 6144, 2},
+               {8, 18432, 2}};
   for (const Case& c : cases) {
     const size_t pixels = static_cast<size_t>(c.width) * c.height;
     const size_t bpp = static_cast<size_t>(c.bits / 8);
