@@ -74,12 +74,20 @@ void write_info_header(uint8_t* p, const PictureHeader& header, uint32_t colour_
 }
 
 // Loads the part of a stream that decoding can consume and skips the rest.
+// Only bytes the source really holds are loaded: the decoder reads a stream
+// byte past what was loaded as 0, just as the source would deliver it. So a
+// small file declaring huge streams costs no more than its own bytes.
 // `buffer` receives a working buffer (null when nothing is loaded).
 bool load_stream(ImageReader& reader, uint32_t declared, uint64_t usable, uint8_t*& buffer,
                  size_t& count) {
   buffer = nullptr;
   count = 0;
   uint64_t load = declared < usable ? declared : usable;
+  uint64_t remaining = 0;
+  if (load != 0) {
+    if (!reader_remaining(reader, remaining)) return false;
+    if (remaining < load) load = remaining;
+  }
   if (load != 0) {
     buffer = static_cast<uint8_t*>(AllocateWorkBuffer(static_cast<size_t>(load)));
     if (buffer == nullptr) {

@@ -124,6 +124,34 @@ bool reader_skip(ImageReader& reader, uint64_t count) {
   return true;
 }
 
+bool reader_remaining(ImageReader& reader, uint64_t& remaining) {
+  remaining = 0;
+  if (reader_is_memory(reader)) {
+    remaining = static_cast<uint64_t>(reader.end - reader.cursor);
+    return true;
+  }
+  LONG high = 0;
+  DWORD low = SetFilePointer(reader.file, 0, &high, FILE_CURRENT);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+    reader_fail(reader, kStatusFileError, GetLastError());
+    return false;
+  }
+  const uint64_t here = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+  high = 0;
+  low = SetFilePointer(reader.file, 0, &high, FILE_END);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+    reader_fail(reader, kStatusFileError, GetLastError());
+    return false;
+  }
+  const uint64_t end = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+  if (!seek_to(reader.file, here)) {
+    reader_fail(reader, kStatusFileError, GetLastError());
+    return false;
+  }
+  remaining = end > here ? end - here : 0;
+  return true;
+}
+
 void reader_close(ImageReader& reader) {
   if (reader_is_memory(reader)) return;
   if (reader.borrowed != 0) {

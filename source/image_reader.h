@@ -42,6 +42,10 @@ bool reader_read(ImageReader& reader, void* destination, uint32_t count);
 // the data this is not an error.
 bool reader_skip(ImageReader& reader, uint64_t count);
 
+// Bytes left between the reader's position and the end of the data. A file
+// is measured by moving to its end and back.
+bool reader_remaining(ImageReader& reader, uint64_t& remaining);
+
 // True when the reader serves a memory image.
 inline bool reader_is_memory(const ImageReader& reader) {
   return reader.file == INVALID_HANDLE_VALUE;

@@ -273,13 +273,16 @@ TEST(Failures, CancellationFreesEverything) {
 }
 
 TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
-  // A 64-byte file declaring 0xFFFFFFFF-byte streams: the buffers hold at
-  // most ceil(w*h/8) flag bytes and ceil(w*h/3) command bytes.
+  // Files declaring 0xFFFFFFFF-byte streams: the buffers hold no more than
+  // decoding can consume (ceil(w*h/8) flag bytes, ceil(w*h/3) command bytes)
+  // and no more than the file really holds behind the header.
   struct Case {
     int32_t width;
     int32_t height;
     int16_t bits;
-  } cases[] = {{1, 1, 24}, {100, 100, 24}, {1000, 1000, 8}, {7, 3, 8}};
+    size_t stream_bytes;  // bytes present after the header and colour table
+  } cases[] = {{1, 1, 24, 0},     {100, 100, 24, 0},    {1000, 1000, 8, 0}, {7, 3, 8, 100},
+               {64, 64, 24, 300}, {64, 64, 24, 100000}, {2000, 2000, 8, 0}};
   for (const Case& c : cases) {
     PictureSpec spec;
     spec.width = c.width;
@@ -288,16 +291,19 @@ TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
     spec.override_lengths = true;
     spec.flag_length = 0xFFFFFFFFu;
     spec.command_length = 0xFFFFFFFFu;
+    spec.flags = random_bytes(c.stream_bytes, 12);
     Bytes file = make_picture(spec);
     const uint64_t pixels = static_cast<uint64_t>(c.width) * c.height;
     const uint64_t blocks =
         (c.bits == 8 ? 1064 : 40) + static_cast<uint64_t>(dib_stride(c.width, c.bits)) * c.height;
-    const uint64_t bound = blocks + (pixels + 7) / 8 + (pixels + 2) / 3;
+    const uint64_t flag_bound = std::min<uint64_t>((pixels + 7) / 8, c.stream_bytes);
+    const uint64_t bound = blocks + flag_bound + (pixels + 2) / 3 * (flag_bound < c.stream_bytes);
     for (bool from_file : {false, true}) {
       platform_probe_reset();
       Decoded d = from_file ? decode_file(file) : decode_memory(file);
       EXPECT_EQ(d.status, kStatusSuccess);
-      EXPECT_LE(platform_probe().peak_bytes, bound) << c.width << "x" << c.height;
+      EXPECT_LE(platform_probe().peak_bytes, bound)
+          << c.width << "x" << c.height << (from_file ? " file" : " memory");
       EXPECT_EQ(platform_probe().live_blocks, 0);
     }
   }
