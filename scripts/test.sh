@@ -22,12 +22,21 @@ common=(-DTZF_TEST_IMAGES="$images")
 
 step() { echo; echo "=== $* ==="; }
 
+# Runs ctest and adds its test count to the total printed at the end.
+passed=0
+run_ctest() {
+  ctest "$@" | tee "$out/ctest.log"
+  local n
+  n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$out/ctest.log")
+  passed=$((passed + ${n:-0}))
+}
+
 step "native build and tests"
 # The benchmarks are built (not run) so that they keep compiling.
 cmake -S . -B "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTZF_BUILD_BENCH=ON \
   "${common[@]}" >/dev/null
 cmake --build "$out/native" -j"$jobs"
-ctest --test-dir "$out/native" -j"$jobs" --output-on-failure
+run_ctest --test-dir "$out/native" -j"$jobs" --output-on-failure
 
 step "Win32 build and tests under Wine"
 export WINEDEBUG=-all
@@ -36,13 +45,13 @@ wineboot --init >/dev/null 2>&1 || true
 cmake -S . -B "$out/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "${common[@]}" >/dev/null
 cmake --build "$out/win32" -j"$jobs"
-ctest --test-dir "$out/win32" --output-on-failure
+run_ctest --test-dir "$out/win32" --output-on-failure
 
 step "sanitizer build and tests (address, undefined, leak)"
 CC=clang CXX=clang++ cmake -S . -B "$out/asan" -DCMAKE_BUILD_TYPE=Debug \
   -DTZF_SANITIZE=address,undefined "${common[@]}" >/dev/null
 cmake --build "$out/asan" -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out/asan" -j"$jobs" --output-on-failure
+ASAN_OPTIONS=detect_leaks=1 run_ctest --test-dir "$out/asan" -j"$jobs" --output-on-failure
 
 step "ThreadSanitizer build and the threads test"
 CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -DCMAKE_BUILD_TYPE=Debug \
@@ -56,3 +65,4 @@ TZF_FUZZ_BUILD="$out/fuzz" TZF_FUZZ_JOBS="$jobs" bash scripts/fuzz.sh 60
 
 echo
 echo "all test legs passed"
+echo "$passed passed, 0 failed"
