@@ -46,6 +46,11 @@ enum RunKind : uint8_t {
   kPatternShort  // any other period under 16 bytes
 };
 
+// `low` of a command never copied by a fixed-size copy: a column (below
+// 2^31) plus a literal stretch (under 64) minus it is at least 2^30, above
+// any `span`.
+constexpr uint32_t kNoColumn = 0xC0000000u;
+
 // Everything the decoder needs to know about one command byte.
 struct RunCode {
   uint64_t first;   // lowest pixel index whose run sources are all inside the picture
@@ -339,7 +344,7 @@ void build_run_codes(RunCode (&codes)[256], const DecodeJob& job, uint64_t strid
     code.bytes = code.length * bpp;
     code.first = UINT64_MAX;
     code.back = 0;
-    code.low = 0;
+    code.low = kNoColumn;  // fails every column test
     code.span = 0;
     code.kind = kExactOnly;
     code.dx = d.dx;
@@ -474,6 +479,14 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
         uint64_t column = pixel - row_first;  // padded rows only
         uint8_t* const from_to = to;
         uint8_t scratch[64];
+        // Each decision takes one command and at most 63 literal bytes, and
+        // needs 64 literal bytes at hand: commands below `command_stop`
+        // have both.
+        const size_t literal_left = static_cast<size_t>(literal_end - literal_next);
+        const size_t command_left = static_cast<size_t>(command_end - command);
+        size_t decisions = literal_left < 64 ? 0 : (literal_left - 64) / 63 + 1;
+        if (decisions > command_left) decisions = command_left;
+        const uint8_t* const command_stop = command + decisions;
         while (to < limit) {
           if (count < kWordBits / 2) {
             if (flag_end - flag < static_cast<ptrdiff_t>(sizeof(FlagWord))) break;
@@ -483,21 +496,31 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
           }
           const uint32_t zeros = static_cast<uint32_t>(std::countl_zero(bits));
           const size_t literal_bytes = static_cast<size_t>(zeros) * kBpp;
-          if (zeros >= count || (kBpp != 1 && literal_bytes > 64) ||
-              literal_end - literal_next < 64 || command == command_end) {
+          // At least kWordBits / 2 bits are loaded here: with 64-bit words,
+          // a 24-bit stretch of at most 63 bytes is always inside them.
+          constexpr bool kCapCovers = kBpp != 1 && kWordBits / 2 > 64 / kBpp;
+          if ((!kCapCovers && zeros >= count) || (kBpp != 1 && literal_bytes > 63) ||
+              command == command_stop) {
             break;
           }
           const RunCode& code = codes[*command];
-          if (code.kind == kExactOnly) break;
+          // Padded rows: the column test below also turns down kExactOnly.
+          if (!kPadded && code.kind == kExactOnly) break;
           if (kPadded) {
             if (static_cast<uint32_t>(column + zeros - code.low) > code.span) break;
             column += zeros + code.length;
           }
           // The literal copy may write up to 64 bytes; the run rewrites
-          // what lies past the literals.
+          // what lies past the literals. Short 24-bit stretches (nearly all
+          // of them in pictures made mostly of runs) take a 32-byte copy.
           // No literals: the copy goes to a scratch block instead, so that
           // the run's loads do not wait on stores they only seem to overlap.
-          copy64(zeros != 0 ? to : scratch, literal_next);
+          uint8_t* const literal_to = zeros != 0 ? to : scratch;
+          if (kBpp == 3 && literal_bytes <= 32) {
+            copy32(literal_to, literal_next);
+          } else {
+            copy64(literal_to, literal_next);
+          }
           literal_next += literal_bytes;
           to += literal_bytes;
           bits <<= zeros + 1;
