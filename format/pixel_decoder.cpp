@@ -511,15 +511,22 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
             column += zeros + code.length;
           }
           // The literal copy may write up to 64 bytes; the run rewrites
-          // what lies past the literals. Short 24-bit stretches (nearly all
-          // of them in pictures made mostly of runs) take a 32-byte copy.
-          // No literals: the copy goes to a scratch block instead, so that
-          // the run's loads do not wait on stores they only seem to overlap.
-          uint8_t* const literal_to = zeros != 0 ? to : scratch;
-          if (kBpp == 3 && literal_bytes <= 32) {
-            copy32(literal_to, literal_next);
+          // what lies past the literals. Short 24-bit stretches take a
+          // 32-byte copy.
+          // No literals: 24-bit pictures skip the copy (in pictures made
+          // mostly of runs, most runs follow a run); 8-bit ones, where
+          // literals are common enough that the test would miss often, copy
+          // to a scratch block instead, so that the run's loads do not wait
+          // on stores they only seem to overlap.
+          if (kBpp == 3) {
+            if (zeros == 0) {
+            } else if (literal_bytes <= 32) {
+              copy32(to, literal_next);
+            } else {
+              copy64(to, literal_next);
+            }
           } else {
-            copy64(literal_to, literal_next);
+            copy64(zeros != 0 ? to : scratch, literal_next);
           }
           literal_next += literal_bytes;
           to += literal_bytes;
