@@ -56,26 +56,26 @@ Bytes encoded(int32_t width, int32_t height, int16_t bits, uint32_t seed,
 
 // Every displacement once, runs of every length, separated by literals.
 Bytes every_displacement(int32_t width, int32_t height, int16_t bits) {
-  PictureSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bits_per_pixel = bits;
-  spec.flags = {0x00, 0x00, 0xAA, 0xAA, 0x55, 0x55, 0xFF, 0xFF, 0x49, 0x92, 0x24};
-  for (uint32_t i = 0; i < 16; ++i) spec.commands.push_back(static_cast<uint8_t>(i << 4 | i));
-  spec.literals = random_bytes(static_cast<size_t>(width) * height * bits / 8 / 2, 77);
-  return make_picture(spec);
+  PictureParts parts;
+  parts.width = width;
+  parts.height = height;
+  parts.bits_per_pixel = bits;
+  parts.flags = {0x00, 0x00, 0xAA, 0xAA, 0x55, 0x55, 0xFF, 0xFF, 0x49, 0x92, 0x24};
+  for (uint32_t i = 0; i < 16; ++i) parts.commands.push_back(static_cast<uint8_t>(i << 4 | i));
+  parts.literals = random_bytes(static_cast<size_t>(width) * height * bits / 8 / 2, 77);
+  return make_picture(parts);
 }
 
 Bytes hostile(int32_t width, int32_t height, int16_t bits, uint32_t flag_length,
               uint32_t command_length) {
-  PictureSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bits_per_pixel = bits;
-  spec.override_lengths = true;
-  spec.flag_length = flag_length;
-  spec.command_length = command_length;
-  return make_header(spec);
+  PictureParts parts;
+  parts.width = width;
+  parts.height = height;
+  parts.bits_per_pixel = bits;
+  parts.override_lengths = true;
+  parts.flag_length = flag_length;
+  parts.command_length = command_length;
+  return make_header(parts);
 }
 
 Bytes with_u32(Bytes bytes, size_t at, uint32_t value) {

@@ -137,7 +137,7 @@ constexpr int32_t kEdgeWidths[] = {1,  2,  3,    4,    5,    6,    7,    8,   12
                                    64, 65, 1023, 1024, 1366, 2047, 2048, 2100};
 
 struct RandomCase {
-  PictureSpec spec;
+  PictureParts parts;
   size_t keep = SIZE_MAX;  // bytes of the file kept
   int32_t cancel_at = -1;
   std::string text;
@@ -146,7 +146,7 @@ struct RandomCase {
 RandomCase make_random_case(std::mt19937& rng, int index) {
   auto pick = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
   RandomCase c;
-  PictureSpec& s = c.spec;
+  PictureParts& s = c.parts;
   s.bits_per_pixel = pick(2) == 0 ? 8 : 24;
   switch (pick(4)) {
     case 0:
@@ -223,7 +223,7 @@ TEST(DecoderDifferential, RandomStreamsOfEveryShape) {
   int failures = 0;
   for (int index = 0; index < kRandomCases && failures < 5; ++index) {
     RandomCase c = make_random_case(rng, index);
-    Bytes file = make_picture(c.spec);
+    Bytes file = make_picture(c.parts);
     if (c.keep < file.size()) file.resize(c.keep);
     if (!same_as_oracle(file, c.cancel_at, index % kFileEvery == 0, c.text)) ++failures;
   }
@@ -238,7 +238,7 @@ TEST(DecoderDifferential, EveryCommandNearTheRowEnds) {
   for (int16_t bits : {int16_t{8}, int16_t{24}}) {
     for (int32_t width : kWidths) {
       for (uint32_t command = 0; command < 256 && failures < 5; ++command) {
-        PictureSpec s;
+        PictureParts s;
         s.bits_per_pixel = bits;
         s.width = width;
         s.height = std::max<int32_t>(7, 160 / width);
@@ -270,7 +270,7 @@ TEST(DecoderDifferential, LongStretchesAndChunkSeams) {
   };
   std::mt19937 rng(5u);
   for (const Case& c : cases) {
-    PictureSpec s;
+    PictureParts s;
     s.bits_per_pixel = c.bits;
     s.width = c.width;
     s.height = c.height;

@@ -11,12 +11,12 @@
 namespace {
 
 Bytes valid_header(int16_t bits) {
-  PictureSpec spec;
-  spec.width = 640;
-  spec.height = 480;
-  spec.bits_per_pixel = bits;
-  spec.flags.assign(3, 0);
-  return make_header(spec);
+  PictureParts parts;
+  parts.width = 640;
+  parts.height = 480;
+  parts.bits_per_pixel = bits;
+  parts.flags.assign(3, 0);
+  return make_header(parts);
 }
 
 void put32(Bytes& b, size_t at, uint32_t v) {

@@ -111,14 +111,14 @@ TEST(Sources, MemoryFileAndOffsetAgree) {
 }
 
 TEST(Sources, EveryTruncationOfASmallPictureDecodesOrFailsCleanly) {
-  PictureSpec spec;
-  spec.width = 7;
-  spec.height = 5;
-  spec.bits_per_pixel = 8;
-  spec.flags = {0x01, 0x10, 0x80, 0x00, 0x20};
-  spec.commands = {0x9F, 0x73, 0x05};
-  spec.literals = random_bytes(20, 5);
-  Bytes full = make_picture(spec);
+  PictureParts parts;
+  parts.width = 7;
+  parts.height = 5;
+  parts.bits_per_pixel = 8;
+  parts.flags = {0x01, 0x10, 0x80, 0x00, 0x20};
+  parts.commands = {0x9F, 0x73, 0x05};
+  parts.literals = random_bytes(20, 5);
+  Bytes full = make_picture(parts);
   Decoded whole = decode_memory(full);
   ASSERT_EQ(whole.status, kStatusSuccess);
   for (size_t length = 0; length <= full.size(); ++length) {
@@ -151,17 +151,17 @@ TEST(Failures, HostileHeadersAreRefusedBeforeAllocating) {
       {"block just over 4 GiB", 65536, 65537, 8, kStatusOutOfMemory},
   };
   for (const Case& c : cases) {
-    PictureSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.bits_per_pixel = c.bits;
-    spec.override_lengths = true;
-    spec.flag_length = 0xFFFFFFFFu;
-    spec.command_length = 0xFFFFFFFFu;
+    PictureParts parts;
+    parts.width = c.width;
+    parts.height = c.height;
+    parts.bits_per_pixel = c.bits;
+    parts.override_lengths = true;
+    parts.flag_length = 0xFFFFFFFFu;
+    parts.command_length = 0xFFFFFFFFu;
 #if !defined(_WIN32)
     platform_probe_reset();
 #endif
-    Decoded d = decode_memory(make_header(spec));
+    Decoded d = decode_memory(make_header(parts));
     EXPECT_EQ(d.status, c.status) << c.what;
     EXPECT_TRUE(d.info_null && d.pixels_null) << c.what;
 #if !defined(_WIN32)
@@ -195,14 +195,14 @@ TEST(Failures, NullArgumentsNeverCrash) {
 // Every row of the failure table, provoked through the platform layer: the
 // status, both handle locations null, every allocation freed, the file closed.
 TEST(Failures, EveryFailurePathLeavesNothingBehind) {
-  PictureSpec spec;
-  spec.width = 9;
-  spec.height = 40;
-  spec.bits_per_pixel = 8;
-  spec.flags.assign(45, 0x11);
-  spec.commands.assign(30, 0x7A);
-  spec.literals = random_bytes(200, 8);
-  Bytes picture = make_picture(spec);
+  PictureParts parts;
+  parts.width = 9;
+  parts.height = 40;
+  parts.bits_per_pixel = 8;
+  parts.flags.assign(45, 0x11);
+  parts.commands.assign(30, 0x7A);
+  parts.literals = random_bytes(200, 8);
+  Bytes picture = make_picture(parts);
   TempFile file(picture);
 
   struct Case {
@@ -284,15 +284,15 @@ TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
   } cases[] = {{1, 1, 24, 0},     {100, 100, 24, 0},    {1000, 1000, 8, 0}, {7, 3, 8, 100},
                {64, 64, 24, 300}, {64, 64, 24, 100000}, {2000, 2000, 8, 0}};
   for (const Case& c : cases) {
-    PictureSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.bits_per_pixel = c.bits;
-    spec.override_lengths = true;
-    spec.flag_length = 0xFFFFFFFFu;
-    spec.command_length = 0xFFFFFFFFu;
-    spec.flags = random_bytes(c.stream_bytes, 12);
-    Bytes file = make_picture(spec);
+    PictureParts parts;
+    parts.width = c.width;
+    parts.height = c.height;
+    parts.bits_per_pixel = c.bits;
+    parts.override_lengths = true;
+    parts.flag_length = 0xFFFFFFFFu;
+    parts.command_length = 0xFFFFFFFFu;
+    parts.flags = random_bytes(c.stream_bytes, 12);
+    Bytes file = make_picture(parts);
     const uint64_t pixels = static_cast<uint64_t>(c.width) * c.height;
     const uint64_t blocks =
         (c.bits == 8 ? 1064 : 40) + static_cast<uint64_t>(dib_stride(c.width, c.bits)) * c.height;

@@ -12,9 +12,9 @@ namespace {
 
 // Checks a memory decode and a file decode against the expected pixels,
 // given in decoding order without pad.
-void expect_pixels(const PictureSpec& spec, const Bytes& expected, const char* what) {
-  Bytes file = make_picture(spec);
-  Bytes rows = to_dib_rows(expected, spec.width, spec.height, spec.bits_per_pixel);
+void expect_pixels(const PictureParts& parts, const Bytes& expected, const char* what) {
+  Bytes file = make_picture(parts);
+  Bytes rows = to_dib_rows(expected, parts.width, parts.height, parts.bits_per_pixel);
   Decoded memory = decode_memory(file);
   ASSERT_EQ(memory.status, kStatusSuccess) << what;
   EXPECT_EQ(memory.pixels, rows) << what << " (memory)";
@@ -32,32 +32,32 @@ Bytes seq(size_t n, uint8_t first = 1) {
 TEST(Decoder, FlagBitsAreTakenMostSignificantFirst) {
   // Flags 0x0F: four literals, then a run (entry 9: dx -4, length 3), then
   // the sixth bit for pixel 7.
-  PictureSpec spec;
-  spec.width = 8;
-  spec.height = 1;
-  spec.bits_per_pixel = 8;
-  spec.flags = {0x0F};
-  spec.commands = {0x90};
-  spec.literals = {10, 11, 12, 13};
+  PictureParts parts;
+  parts.width = 8;
+  parts.height = 1;
+  parts.bits_per_pixel = 8;
+  parts.flags = {0x0F};
+  parts.commands = {0x90};
+  parts.literals = {10, 11, 12, 13};
   // Pixel 7 starts another run: command byte 2 is missing and reads as 0
   // (entry 0: dx 3, dy -3), whose source lies before the picture: zero.
-  expect_pixels(spec, {10, 11, 12, 13, 10, 11, 12, 0}, "0x0F/0x90");
+  expect_pixels(parts, {10, 11, 12, 13, 10, 11, 12, 0}, "0x0F/0x90");
 }
 
 TEST(Decoder, SourceTrailingByLessThanTheRunRepeats) {
-  PictureSpec spec;
-  spec.width = 22;
-  spec.height = 1;
-  spec.bits_per_pixel = 24;
-  spec.flags = {0x08};      // four literals, then a run
-  spec.commands = {0x9F};   // entry 9 (-4, 0), run 18
-  spec.literals = seq(12);  // W X Y Z
-  Bytes expected = spec.literals;
+  PictureParts parts;
+  parts.width = 22;
+  parts.height = 1;
+  parts.bits_per_pixel = 24;
+  parts.flags = {0x08};      // four literals, then a run
+  parts.commands = {0x9F};   // entry 9 (-4, 0), run 18
+  parts.literals = seq(12);  // W X Y Z
+  Bytes expected = parts.literals;
   for (int k = 0; k < 18; ++k) {
-    expected.insert(expected.end(), spec.literals.begin() + (k % 4) * 3,
-                    spec.literals.begin() + (k % 4) * 3 + 3);
+    expected.insert(expected.end(), parts.literals.begin() + (k % 4) * 3,
+                    parts.literals.begin() + (k % 4) * 3 + 3);
   }
-  expect_pixels(spec, expected, "W X Y Z then 0x9F");
+  expect_pixels(parts, expected, "W X Y Z then 0x9F");
 }
 
 TEST(Decoder, EachDisplacementHasItsOffset) {
@@ -67,39 +67,39 @@ TEST(Decoder, EachDisplacementHasItsOffset) {
   for (int entry = 0; entry < 16; ++entry) {
     for (int16_t bits : {8, 24}) {
       const int bpp = bits / 8;
-      PictureSpec spec;
-      spec.width = 10;
-      spec.height = 6;
-      spec.bits_per_pixel = bits;
+      PictureParts parts;
+      parts.width = 10;
+      parts.height = 6;
+      parts.bits_per_pixel = bits;
       // 50 literals, then one run of 7 at pixel 50, then 3 literals.
-      spec.flags.assign(8, 0);
-      spec.flags[50 / 8] = static_cast<uint8_t>(0x80 >> (50 % 8));
-      spec.commands = {static_cast<uint8_t>(entry << 4 | 4)};
-      spec.literals = random_bytes(53 * bpp, 100 + entry);
-      Bytes expected(spec.literals.begin(), spec.literals.begin() + 50 * bpp);
+      parts.flags.assign(8, 0);
+      parts.flags[50 / 8] = static_cast<uint8_t>(0x80 >> (50 % 8));
+      parts.commands = {static_cast<uint8_t>(entry << 4 | 4)};
+      parts.literals = random_bytes(53 * bpp, 100 + entry);
+      Bytes expected(parts.literals.begin(), parts.literals.begin() + 50 * bpp);
       for (int k = 0; k < 7; ++k) {
         size_t from = static_cast<size_t>((50 + k + kOffsets[entry]) * bpp);
         Bytes pixel(expected.begin() + from, expected.begin() + from + bpp);
         expected.insert(expected.end(), pixel.begin(), pixel.end());
       }
-      expected.insert(expected.end(), spec.literals.begin() + 50 * bpp, spec.literals.end());
-      expect_pixels(spec, expected, ("entry " + std::to_string(entry)).c_str());
+      expected.insert(expected.end(), parts.literals.begin() + 50 * bpp, parts.literals.end());
+      expect_pixels(parts, expected, ("entry " + std::to_string(entry)).c_str());
     }
   }
 }
 
 TEST(Decoder, RowBackCopiesTheSameColumns) {
-  PictureSpec spec;
-  spec.width = 20;  // 8-bit, row length a multiple of four
-  spec.height = 2;
-  spec.bits_per_pixel = 8;
-  spec.flags = {0, 0, 0x08};  // 20 literals, then a run of 18, then 2 literals
-  spec.commands = {0x7F};
-  spec.literals = random_bytes(22, 5);
-  Bytes expected(spec.literals.begin(), spec.literals.begin() + 20);
-  expected.insert(expected.end(), spec.literals.begin(), spec.literals.begin() + 18);
-  expected.insert(expected.end(), spec.literals.begin() + 20, spec.literals.end());
-  expect_pixels(spec, expected, "0x7F");
+  PictureParts parts;
+  parts.width = 20;  // 8-bit, row length a multiple of four
+  parts.height = 2;
+  parts.bits_per_pixel = 8;
+  parts.flags = {0, 0, 0x08};  // 20 literals, then a run of 18, then 2 literals
+  parts.commands = {0x7F};
+  parts.literals = random_bytes(22, 5);
+  Bytes expected(parts.literals.begin(), parts.literals.begin() + 20);
+  expected.insert(expected.end(), parts.literals.begin(), parts.literals.begin() + 18);
+  expected.insert(expected.end(), parts.literals.begin() + 20, parts.literals.end());
+  expect_pixels(parts, expected, "0x7F");
 }
 
 TEST(Decoder, RunsContinueAcrossRowEnds) {
@@ -113,24 +113,24 @@ TEST(Decoder, RunsContinueAcrossRowEnds) {
     const int bpp = c.bits / 8;
     const int32_t height = 3 + 18 / c.width;
     const int pixels = c.width * height;
-    PictureSpec spec;
-    spec.width = c.width;
-    spec.height = height;
-    spec.bits_per_pixel = c.bits;
+    PictureParts parts;
+    parts.width = c.width;
+    parts.height = height;
+    parts.bits_per_pixel = c.bits;
     const int run_at = 2 * c.width - 5;
-    spec.flags.assign(static_cast<size_t>(pixels + 7) / 8, 0);
-    spec.flags[static_cast<size_t>(run_at / 8)] = static_cast<uint8_t>(0x80 >> (run_at % 8));
-    spec.commands = {0x7F};
+    parts.flags.assign(static_cast<size_t>(pixels + 7) / 8, 0);
+    parts.flags[static_cast<size_t>(run_at / 8)] = static_cast<uint8_t>(0x80 >> (run_at % 8));
+    parts.commands = {0x7F};
     const int literal_count = pixels - 18;
-    spec.literals = random_bytes(static_cast<size_t>(literal_count * bpp), 7 + c.width);
-    Bytes expected(spec.literals.begin(), spec.literals.begin() + run_at * bpp);
+    parts.literals = random_bytes(static_cast<size_t>(literal_count * bpp), 7 + c.width);
+    Bytes expected(parts.literals.begin(), parts.literals.begin() + run_at * bpp);
     for (int k = 0; k < 18; ++k) {
       size_t from = static_cast<size_t>((run_at + k - c.width) * bpp);
       Bytes pixel(expected.begin() + from, expected.begin() + from + bpp);
       expected.insert(expected.end(), pixel.begin(), pixel.end());
     }
-    expected.insert(expected.end(), spec.literals.begin() + run_at * bpp, spec.literals.end());
-    expect_pixels(spec, expected, ("width " + std::to_string(c.width)).c_str());
+    expected.insert(expected.end(), parts.literals.begin() + run_at * bpp, parts.literals.end());
+    expect_pixels(parts, expected, ("width " + std::to_string(c.width)).c_str());
   }
 }
 
@@ -156,15 +156,15 @@ TEST(Decoder, SourcesBeforeThePictureOrNotYetDecodedReadAsZero) {
   };
   for (const Case& c : cases) {
     const int bpp = c.bits / 8;
-    PictureSpec spec;
-    spec.width = c.width;
-    spec.height = 5 / c.width + 1;
-    spec.bits_per_pixel = c.bits;
-    spec.flags = {0x20};  // two literals, then a run of 3
-    spec.commands = {c.command};
+    PictureParts parts;
+    parts.width = c.width;
+    parts.height = 5 / c.width + 1;
+    parts.bits_per_pixel = c.bits;
+    parts.flags = {0x20};  // two literals, then a run of 3
+    parts.commands = {c.command};
     Bytes lit;
     for (uint8_t v : {7, 9}) lit.insert(lit.end(), static_cast<size_t>(bpp), v);
-    spec.literals = lit;
+    parts.literals = lit;
     Bytes expected = lit;
     if (bpp == 1) {
       expected.insert(expected.end(), c.expected_run.begin(), c.expected_run.end());
@@ -172,8 +172,8 @@ TEST(Decoder, SourcesBeforeThePictureOrNotYetDecodedReadAsZero) {
       expected.insert(expected.end(), 9, 0);
     }
     // The rest of the picture is literal; the literal stream has ended: zero.
-    expected.resize(static_cast<size_t>(spec.width * spec.height * bpp), 0);
-    expect_pixels(spec, expected, c.rule);
+    expected.resize(static_cast<size_t>(parts.width * parts.height * bpp), 0);
+    expect_pixels(parts, expected, c.rule);
   }
 }
 
@@ -181,15 +181,15 @@ TEST(Decoder, StreamsPastTheirEndReadAsZero) {
   // Flag bits all 1 with no command bytes: every run is command 0, entry 0
   // (3, -3) of length 3, whose source lies before the picture for width 20
   // during the first rows, so those rows stay zero.
-  PictureSpec spec;
-  spec.width = 20;
-  spec.height = 3;
-  spec.bits_per_pixel = 8;
-  spec.flags.assign(8, 0xFF);
-  expect_pixels(spec, Bytes(60, 0), "no command stream");
+  PictureParts parts;
+  parts.width = 20;
+  parts.height = 3;
+  parts.bits_per_pixel = 8;
+  parts.flags.assign(8, 0xFF);
+  expect_pixels(parts, Bytes(60, 0), "no command stream");
 
   // No flag stream at all: every pixel is literal.
-  PictureSpec literal;
+  PictureParts literal;
   literal.width = 9;
   literal.height = 3;
   literal.bits_per_pixel = 24;
@@ -213,18 +213,18 @@ TEST(Decoder, LiteralChunksRefillWithoutSeams) {
   for (const Case& c : cases) {
     const size_t pixels = static_cast<size_t>(c.width) * c.height;
     const size_t bpp = static_cast<size_t>(c.bits / 8);
-    PictureSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.bits_per_pixel = c.bits;
-    spec.flags.assign((pixels + 7) / 8, 0);
-    spec.literals = random_bytes(pixels * bpp, static_cast<uint32_t>(c.width));
-    expect_pixels(spec, spec.literals, "all literal");
+    PictureParts parts;
+    parts.width = c.width;
+    parts.height = c.height;
+    parts.bits_per_pixel = c.bits;
+    parts.flags.assign((pixels + 7) / 8, 0);
+    parts.literals = random_bytes(pixels * bpp, static_cast<uint32_t>(c.width));
+    expect_pixels(parts, parts.literals, "all literal");
     // Cut the literal stream: the tail reads as zero.
-    Bytes expected = spec.literals;
-    spec.literals.resize(spec.literals.size() - 1000);
+    Bytes expected = parts.literals;
+    parts.literals.resize(parts.literals.size() - 1000);
     std::fill(expected.end() - 1000, expected.end(), 0);
-    expect_pixels(spec, expected, "literal stream cut short");
+    expect_pixels(parts, expected, "literal stream cut short");
   }
 }
 

@@ -22,19 +22,21 @@ void put32(Bytes& b, size_t at, uint32_t v) {
 
 }  // namespace
 
-Bytes make_header(const PictureSpec& spec) {
+Bytes make_header(const PictureParts& parts) {
   Bytes h(64, 0);
   memcpy(h.data(), "TZF", 4);
-  put32(h, 4, spec.version);
+  put32(h, 4, parts.version);
   put32(h, 8, 64);
-  put32(h, 12, static_cast<uint32_t>(spec.width));
-  put32(h, 16, static_cast<uint32_t>(spec.height));
-  h[24] = static_cast<uint8_t>(spec.bits_per_pixel);
-  h[25] = static_cast<uint8_t>(static_cast<uint16_t>(spec.bits_per_pixel) >> 8);
-  put32(h, 40, spec.bits_per_pixel == 8 ? 1088u : 64u);
-  put32(h, 48, spec.override_lengths ? spec.flag_length : static_cast<uint32_t>(spec.flags.size()));
-  put32(h, 52,
-        spec.override_lengths ? spec.command_length : static_cast<uint32_t>(spec.commands.size()));
+  put32(h, 12, static_cast<uint32_t>(parts.width));
+  put32(h, 16, static_cast<uint32_t>(parts.height));
+  h[24] = static_cast<uint8_t>(parts.bits_per_pixel);
+  h[25] = static_cast<uint8_t>(static_cast<uint16_t>(parts.bits_per_pixel) >> 8);
+  put32(h, 40, parts.bits_per_pixel == 8 ? 1088u : 64u);
+  put32(h, 48,
+        parts.override_lengths ? parts.flag_length : static_cast<uint32_t>(parts.flags.size()));
+  put32(
+      h, 52,
+      parts.override_lengths ? parts.command_length : static_cast<uint32_t>(parts.commands.size()));
   return h;
 }
 
@@ -49,27 +51,27 @@ Bytes test_palette() {
   return p;
 }
 
-Bytes make_picture(const PictureSpec& spec) {
-  Bytes out = make_header(spec);
-  if (spec.bits_per_pixel == 8) {
-    Bytes palette = spec.palette.empty() ? test_palette() : spec.palette;
+Bytes make_picture(const PictureParts& parts) {
+  Bytes out = make_header(parts);
+  if (parts.bits_per_pixel == 8) {
+    Bytes palette = parts.palette.empty() ? test_palette() : parts.palette;
     out.insert(out.end(), palette.begin(), palette.end());
   }
-  out.insert(out.end(), spec.flags.begin(), spec.flags.end());
-  out.insert(out.end(), spec.commands.begin(), spec.commands.end());
-  out.insert(out.end(), spec.literals.begin(), spec.literals.end());
+  out.insert(out.end(), parts.flags.begin(), parts.flags.end());
+  out.insert(out.end(), parts.commands.begin(), parts.commands.end());
+  out.insert(out.end(), parts.literals.begin(), parts.literals.end());
   return out;
 }
 
 Bytes make_literal_picture(int32_t width, int32_t height, int16_t bits_per_pixel,
                            const Bytes& pixels) {
-  PictureSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bits_per_pixel = bits_per_pixel;
-  spec.flags.assign((static_cast<size_t>(width) * height + 7) / 8, 0);
-  spec.literals = pixels;
-  return make_picture(spec);
+  PictureParts parts;
+  parts.width = width;
+  parts.height = height;
+  parts.bits_per_pixel = bits_per_pixel;
+  parts.flags.assign((static_cast<size_t>(width) * height + 7) / 8, 0);
+  parts.literals = pixels;
+  return make_picture(parts);
 }
 
 uint32_t dib_stride(int32_t width, int16_t bits_per_pixel) {

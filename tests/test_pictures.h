@@ -11,7 +11,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-struct PictureSpec {
+struct PictureParts {
   int32_t width = 1;
   int32_t height = 1;
   int16_t bits_per_pixel = 24;
@@ -27,16 +27,16 @@ struct PictureSpec {
 };
 
 // The 64-byte header alone.
-Bytes make_header(const PictureSpec& spec);
+Bytes make_header(const PictureParts& parts);
 
 // Header, colour table and the three streams.
-Bytes make_picture(const PictureSpec& spec);
+Bytes make_picture(const PictureParts& parts);
 
 // A picture of only literal pixels (flag bits all 0), pixels in decoding order.
 Bytes make_literal_picture(int32_t width, int32_t height, int16_t bits_per_pixel,
                            const Bytes& pixels);
 
-// The made-up palette used when a spec gives none.
+// The made-up palette used when the parts give none.
 Bytes test_palette();
 
 // Row stride of the DIB pixel block.

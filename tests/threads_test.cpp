@@ -62,16 +62,16 @@ TestPicture make_test_picture(int32_t width, int32_t height, int16_t bits, uint3
   p.file = tzf::encoder::Encode(input).file;
   p.rows = to_dib_rows(pixels, width, height, bits);
 #else
-  PictureSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.bits_per_pixel = bits;
+  PictureParts parts;
+  parts.width = width;
+  parts.height = height;
+  parts.bits_per_pixel = bits;
   const size_t count = static_cast<size_t>(width) * height;
-  spec.flags.assign((count + 7) / 8, 0);
-  for (size_t i = spec.flags.size() / 2; i < spec.flags.size(); ++i) spec.flags[i] = 0x92;
-  spec.commands = random_bytes(count / 3 + 1, seed);
-  spec.literals = pixels;
-  p.file = make_picture(spec);
+  parts.flags.assign((count + 7) / 8, 0);
+  for (size_t i = parts.flags.size() / 2; i < parts.flags.size(); ++i) parts.flags[i] = 0x92;
+  parts.commands = random_bytes(count / 3 + 1, seed);
+  parts.literals = pixels;
+  p.file = make_picture(parts);
 #endif
   return p;
 }

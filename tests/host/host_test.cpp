@@ -193,19 +193,19 @@ TEST_F(Host, PluginInfoAndPreview) {
 
 // A 24-bit picture 5 x 3 with a run: its pixel block is known byte for byte.
 Bytes small_picture(Bytes* expected_pixels) {
-  PictureSpec spec;
-  spec.width = 5;
-  spec.height = 3;
-  spec.bits_per_pixel = 24;
+  PictureParts parts;
+  parts.width = 5;
+  parts.height = 3;
+  parts.bits_per_pixel = 24;
   // Row 0: five literals; rows 1 and 2: one run of 10 copying the row below.
-  spec.flags = {0x04};     // bits: 0 0 0 0 0 1
-  spec.commands = {0x77};  // entry 7 (0, -1), run 10
-  spec.literals = random_bytes(15, 9);
-  Bytes pixels = spec.literals;
+  parts.flags = {0x04};     // bits: 0 0 0 0 0 1
+  parts.commands = {0x77};  // entry 7 (0, -1), run 10
+  parts.literals = random_bytes(15, 9);
+  Bytes pixels = parts.literals;
   for (int i = 0; i < 2; ++i)
-    pixels.insert(pixels.end(), spec.literals.begin(), spec.literals.end());
+    pixels.insert(pixels.end(), parts.literals.begin(), parts.literals.end());
   *expected_pixels = to_dib_rows(pixels, 5, 3, 24);
-  return make_picture(spec);
+  return make_picture(parts);
 }
 
 TEST_F(Host, RecognitionAndInformation) {
