@@ -32,6 +32,18 @@ int32_t TZF_CALL log_progress(int32_t done, int32_t total, intptr_t data) {
   return done == log->cancel_at ? 1 : 0;
 }
 
+// A picture whose header declares 0xFFFFFFFF-byte flag and command streams.
+PictureParts declaring_huge_streams(int32_t width, int32_t height, int16_t bits) {
+  PictureParts parts;
+  parts.width = width;
+  parts.height = height;
+  parts.bits_per_pixel = bits;
+  parts.override_lengths = true;
+  parts.flag_length = 0xFFFFFFFFu;
+  parts.command_length = 0xFFFFFFFFu;
+  return parts;
+}
+
 Bytes literal_picture(int32_t width, int32_t height, int16_t bits, uint32_t seed) {
   Bytes pixels = random_bytes(static_cast<size_t>(width) * height * (bits / 8), seed);
   return make_literal_picture(width, height, bits, pixels);
@@ -151,13 +163,7 @@ TEST(Failures, HostileHeadersAreRefusedBeforeAllocating) {
       {"block just over 4 GiB", 65536, 65537, 8, kStatusOutOfMemory},
   };
   for (const Case& c : cases) {
-    PictureParts parts;
-    parts.width = c.width;
-    parts.height = c.height;
-    parts.bits_per_pixel = c.bits;
-    parts.override_lengths = true;
-    parts.flag_length = 0xFFFFFFFFu;
-    parts.command_length = 0xFFFFFFFFu;
+    PictureParts parts = declaring_huge_streams(c.width, c.height, c.bits);
 #if !defined(_WIN32)
     platform_probe_reset();
 #endif
@@ -284,13 +290,7 @@ TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
   } cases[] = {{1, 1, 24, 0},     {100, 100, 24, 0},    {1000, 1000, 8, 0}, {7, 3, 8, 100},
                {64, 64, 24, 300}, {64, 64, 24, 100000}, {2000, 2000, 8, 0}};
   for (const Case& c : cases) {
-    PictureParts parts;
-    parts.width = c.width;
-    parts.height = c.height;
-    parts.bits_per_pixel = c.bits;
-    parts.override_lengths = true;
-    parts.flag_length = 0xFFFFFFFFu;
-    parts.command_length = 0xFFFFFFFFu;
+    PictureParts parts = declaring_huge_streams(c.width, c.height, c.bits);
     parts.flags = random_bytes(c.stream_bytes, 12);
     Bytes file = make_picture(parts);
     const uint64_t pixels = static_cast<uint64_t>(c.width) * c.height;
