@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the browser viewer into build-web/index.html: the codec compiled to a
+# standalone WebAssembly module (no emscripten JavaScript runtime), embedded
+# as base64 in one page with its scripts and styles.
+#   TZF_WEB_BUILD=DIR  build folder (default build-web)
+# Debian's emscripten comes with its system libraries built (a frozen cache
+# under /usr/share/emscripten), so nothing is built beside the project's code.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${TZF_WEB_BUILD:-$PWD/build-web}
+# emcc's JavaScript optimiser needs Debian's acorn.
+export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
+mkdir -p "$out"
+
+exports=tzf_is_tzf,tzf_read_info,tzf_output_size,tzf_decode,tzf_status_text,malloc,free
+emcc -O3 -std=c++20 -Wall -Wextra -Wshadow -Werror -fno-exceptions -fno-rtti \
+  -Iinclude -I. -DTZF_STATIC -DNDEBUG \
+  -sSTANDALONE_WASM=1 --no-entry -sMALLOC=emmalloc \
+  -sALLOW_MEMORY_GROWTH=1 -sINITIAL_MEMORY=16MB -sMAXIMUM_MEMORY=2GB \
+  -sEXPORTED_FUNCTIONS="$(sed 's/\([a-z_]*\)/_\1/g' <<<"$exports")" \
+  --js-library web/wasm-imports.js -o "$out/tzf.wasm" codec/*.cpp web/tzf_web.cpp
+node web/inline.js "$out/tzf.wasm" "$out/index.html"
+echo "wrote $out/index.html ($(stat -c %s "$out/index.html") bytes, module $(stat -c %s "$out/tzf.wasm") bytes)"

@@ -1,0 +1,222 @@
+// The page in Debian's Chromium, headless, opened from disk: files are set
+// on the picker as a person would pick them, the canvas is read back and
+// compared with tzfconv's pixels.
+'use strict';
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { chromium } = require('playwright-core');
+const { check, samePixels } = require('./harness');
+
+const kArgs = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
+
+async function openBrowser(pagePath) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tzf-web-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium', args: kArgs, headless: true, acceptsDownloads: true,
+    viewport: { width: 1000, height: 720 },
+  });
+  const page = context.pages()[0] || (await context.newPage());
+  const requests = [];
+  const problems = [];
+  page.on('request', (request) => requests.push(request.url()));
+  page.on('pageerror', (error) => problems.push('page error: ' + error.message));
+  page.on('console', (m) => { if (m.type() === 'error') problems.push('console: ' + m.text()); });
+  await page.goto('file://' + path.resolve(pagePath));
+  const close = async () => {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  };
+  return { page, requests, problems, close };
+}
+
+// Sets the picker to `files` and waits for the page to settle on 'shown' or
+// 'error' (the state is cleared first, so an earlier state cannot answer).
+async function pick(page, files) {
+  await page.evaluate(() => { document.body.dataset.state = ''; });
+  await page.setInputFiles('#file', files);
+  await page.waitForFunction(() => ['shown', 'error'].includes(document.body.dataset.state), null, { timeout: 30000 });
+  return page.evaluate(() => ({
+    state: document.body.dataset.state,
+    info: document.getElementById('info').textContent,
+    message: document.getElementById('message').textContent,
+  }));
+}
+
+async function canvasPixels(page) {
+  const { width, height, base64 } = await page.evaluate(() => {
+    const canvas = document.getElementById('picture');
+    const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    let text = '';
+    for (let i = 0; i < data.length; i += 0x8000) text += String.fromCharCode.apply(null, data.subarray(i, i + 0x8000));
+    return { width: canvas.width, height: canvas.height, base64: btoa(text) };
+  });
+  return { width, height, pixels: new Uint8Array(Buffer.from(base64, 'base64')) };
+}
+
+function browserCases(pagePath, fixtures, screenshotPath) {
+  let b = null;
+  const good = (name) => fixtures.good.find((g) => g.name === name);
+  const cases = [];
+
+  cases.push({
+    name: 'page opens from file:// in the ready state, with labelled controls',
+    run: async () => {
+      b = await openBrowser(pagePath);
+      const s = await b.page.evaluate(() => ({
+        state: document.body.dataset.state,
+        fileLabel: document.querySelector('label[for=file]') !== null,
+        multiple: document.getElementById('file').multiple,
+        limit: document.body.textContent.includes('100 megapixels'),
+      }));
+      check(s.state === 'ready' && s.fileLabel && s.multiple && s.limit, JSON.stringify(s));
+    },
+  });
+
+  for (const f of fixtures.good) {
+    cases.push({
+      name: `shows ${f.name} with tzfconv's pixels`,
+      run: async () => {
+        const r = await pick(b.page, [f.file]);
+        check(r.state === 'shown', `state ${r.state}: ${r.message}`);
+        check(r.info.startsWith(`${f.width}x${f.height}, ${f.depth}-bit`) && r.info.includes(path.basename(f.file)), 'info: ' + r.info);
+        check(r.info.includes('ends early') === Boolean(f.truncated), 'info: ' + r.info);
+        const c = await canvasPixels(b.page);
+        check(c.width === f.width && c.height === f.height, `canvas is ${c.width}x${c.height}`);
+        samePixels(c.pixels, f.expected, f.width, f.height);
+      },
+    });
+  }
+
+  for (const bad of fixtures.bad) {
+    cases.push({
+      name: `refuses ${bad.name} with a message, then shows a good file`,
+      run: async () => {
+        const r = await pick(b.page, [bad.file]);
+        check(r.state === 'error', 'state ' + r.state);
+        check(r.message.includes(bad.name) && r.message.length > bad.name.length + 10, 'message: ' + r.message);
+        const hidden = await b.page.evaluate(() => document.getElementById('picture').hidden && document.getElementById('save').disabled);
+        check(hidden, 'the canvas stays visible or Save is enabled after an error');
+        const next = await pick(b.page, [good('noise-101x37-24').file]);
+        check(next.state === 'shown', `next file: ${next.state} ${next.message}`);
+      },
+    });
+  }
+
+  cases.push({
+    name: 'a large picture fills the progress bar row by row',
+    run: async () => {
+      await b.page.evaluate(() => {
+        window.progressSeen = [];
+        new MutationObserver(() => window.progressSeen.push(document.getElementById('progress').value))
+          .observe(document.getElementById('progress'), { attributes: true, attributeFilter: ['value'] });
+      });
+      const r = await pick(b.page, [good('blocks-1201x1000-8').file]);
+      check(r.state === 'shown', r.message);
+      const seen = await b.page.evaluate(() => window.progressSeen);
+      check(seen.length >= 50 && seen[seen.length - 1] === 1 && seen.every((v, i) => i === 0 || v >= seen[i - 1]),
+        `progress values: ${seen.length}, last ${seen[seen.length - 1]}`);
+    },
+  });
+
+  cases.push({
+    name: 'Cancel stops a decoding, and the next file is shown',
+    run: async () => {
+      const f = good('blocks-1201x1000-8');
+      const bytes = fs.readFileSync(f.file).toString('base64');
+      // Picking and cancelling in one task: the decoding cannot end before.
+      const after = await b.page.evaluate((data) => {
+        const input = document.getElementById('file');
+        const list = new DataTransfer();
+        list.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], 'cancel-me.tzf'));
+        input.files = list.files;
+        input.dispatchEvent(new Event('change'));
+        const during = document.body.dataset.state;
+        document.getElementById('cancel').click();
+        return { during, state: document.body.dataset.state, message: document.getElementById('message').textContent };
+      }, bytes);
+      check(after.during === 'decoding' && after.state === 'shown' && /cancel-me\.tzf.*cancelled/.test(after.message), JSON.stringify(after));
+      const next = await pick(b.page, [good('shapes-333x211-8').file]);
+      check(next.state === 'shown', next.message);
+      const c = await canvasPixels(b.page);
+      samePixels(c.pixels, good('shapes-333x211-8').expected, c.width, c.height);
+    },
+  });
+
+  cases.push({
+    name: 'Save as PNG downloads the picture as a PNG of its size',
+    run: async () => {
+      const [download] = await Promise.all([b.page.waitForEvent('download'), b.page.click('#save')]);
+      check(download.suggestedFilename() === 'shapes-333x211-8.png', download.suggestedFilename());
+      const png = fs.readFileSync(await download.path());
+      check(png.subarray(0, 8).equals(Buffer.from([137, 80, 78, 71, 13, 10, 26, 10])), 'no PNG signature');
+      check(png.readUInt32BE(16) === 333 && png.readUInt32BE(20) === 211, 'IHDR size');
+    },
+  });
+
+  cases.push({
+    name: 'several files at once make a strip of thumbnails to pick from',
+    run: async () => {
+      const names = ['sample', 'shapes-333x211-24', 'blocks-17x9-8'];
+      const bad = fixtures.bad[0];
+      const r = await pick(b.page, [...names.map((n) => good(n).file), bad.file]);
+      check(r.state === 'shown' && r.info.includes('sample.tzf'), r.info);
+      await b.page.waitForFunction(() => {
+        const buttons = document.querySelectorAll('#strip button');
+        return buttons.length === 4 && Array.from(buttons).every((x) => x.dataset.thumb !== 'waiting');
+      }, null, { timeout: 30000 });
+      const thumbs = await b.page.evaluate(() => Array.from(document.querySelectorAll('#strip button'), (x) => ({
+        state: x.dataset.thumb, current: x.getAttribute('aria-current'), label: x.textContent,
+        w: x.querySelector('canvas').width, h: x.querySelector('canvas').height,
+      })));
+      check(thumbs.map((t) => t.state).join() === 'done,done,done,error', JSON.stringify(thumbs));
+      check(thumbs[0].current === 'true' && thumbs[0].w === 96 && thumbs[0].h === 54, JSON.stringify(thumbs[0]));
+      check(thumbs[3].label === bad.name, thumbs[3].label);
+      // Pick the second by keyboard: focus the first, arrow right.
+      await b.page.evaluate(() => { document.body.dataset.state = ''; });
+      await b.page.focus('#strip button');
+      await b.page.keyboard.press('ArrowRight');
+      await b.page.waitForFunction(() => document.body.dataset.state === 'shown');
+      const info = await b.page.textContent('#info');
+      check(info.includes('shapes-333x211-24.tzf'), info);
+      const c = await canvasPixels(b.page);
+      samePixels(c.pixels, good('shapes-333x211-24').expected, c.width, c.height);
+      await b.page.evaluate(() => { document.body.dataset.state = ''; });
+      await b.page.click('#strip button:nth-child(4)');
+      await b.page.waitForFunction(() => document.body.dataset.state === 'error');
+      await b.page.evaluate(() => { document.body.dataset.state = ''; });
+      await b.page.click('#strip button:nth-child(1)');
+      await b.page.waitForFunction(() => document.body.dataset.state === 'shown');
+    },
+  });
+
+  cases.push({
+    name: 'the 1:1 toggle shows the picture at its own size in a narrow window',
+    run: async () => {
+      await b.page.setViewportSize({ width: 360, height: 640 });
+      const fitted = await b.page.evaluate(() => document.getElementById('picture').getBoundingClientRect().width);
+      await b.page.check('#actual-size');
+      const actual = await b.page.evaluate(() => document.getElementById('picture').getBoundingClientRect().width);
+      await b.page.uncheck('#actual-size');
+      await b.page.setViewportSize({ width: 1000, height: 720 });
+      const overflow = await b.page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth);
+      check(fitted < 360 && actual === 640 && overflow, `fitted ${fitted}, 1:1 ${actual}, no page overflow ${overflow}`);
+      await b.page.screenshot({ path: screenshotPath });
+    },
+  });
+
+  cases.push({
+    name: 'no request leaves the page, and no script error',
+    run: async () => {
+      const outside = b.requests.filter((u) => !/^(file|data|blob):/.test(u));
+      check(outside.length === 0, 'requests: ' + outside.join(' '));
+      check(b.problems.length === 0, b.problems.join('; '));
+    },
+  });
+
+  const close = async () => { if (b) await b.close(); };
+  return { cases, close };
+}
+
+module.exports = { browserCases };

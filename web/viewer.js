@@ -1,0 +1,272 @@
+// The page: opens files from the picker or a drop, decodes them in a worker
+// and draws them. document.body.dataset.state is 'ready' before any file,
+// 'decoding' while the picture to show is being decoded, 'shown' when it is
+// on the canvas and 'error' when it could not be shown.
+'use strict';
+
+(function () {
+  const $ = (id) => document.getElementById(id);
+  const fileInput = $('file');
+  const canvas = $('picture');
+  const info = $('info');
+  const message = $('message');
+  const progressBox = $('progress-box');
+  const progress = $('progress');
+  const cancelButton = $('cancel');
+  const saveButton = $('save');
+  const actualSize = $('actual-size');
+  const strip = $('strip');
+
+  const kThumbnail = 96;              // pixels, the strip's boxes
+  const kProgressPixels = 1000000;    // pictures from this size on show the bar
+  const kKeepWorkerBytes = 256 << 20; // a worker whose memory grew past this is replaced
+
+  const wasm = Uint8Array.from(atob(TZF_WASM_BASE64), (c) => c.charCodeAt(0));
+  const workerUrl = URL.createObjectURL(
+    new Blob([$('worker-source').textContent], { type: 'text/javascript' }));
+
+  let worker = null;
+  let running = null;  // {id, entry, thumbnail}
+  let nextId = 1;
+  let entries = [];    // {file, button, thumb, thumbState}
+  let selected = null;
+  let shownEntry = null;
+
+  function setState(state) { document.body.dataset.state = state; }
+
+  function startWorker() {
+    worker = new Worker(workerUrl);
+    worker.onmessage = onWorkerMessage;
+    worker.onerror = (event) => {
+      event.preventDefault();
+      finishJob({ ok: false, reason: 'crash', message: 'The decoder stopped: ' + (event.message || 'unknown error') });
+      replaceWorker();
+    };
+    worker.postMessage({ type: 'init', wasm });
+  }
+
+  function replaceWorker() {
+    if (worker) worker.terminate();
+    startWorker();
+  }
+
+  // Starts decoding `entry`: for the canvas, or a thumbnail for the strip.
+  // A picture to show stops whatever the worker is doing.
+  async function decode(entry, thumbnail) {
+    const id = nextId++;
+    if (running) replaceWorker();
+    running = { id, entry, thumbnail };
+    if (!thumbnail) {
+      setState('decoding');
+      message.textContent = '';
+      progress.value = 0;
+      progressBox.hidden = true;
+    }
+    let buffer;
+    try {
+      buffer = await entry.file.arrayBuffer();
+    } catch (error) {
+      if (running && running.id === id) finishJob({ ok: false, reason: 'read', message: 'The file cannot be read: ' + error.message });
+      return;
+    }
+    if (!running || running.id !== id) return;
+    worker.postMessage({ type: 'decode', id, buffer, thumbnail: thumbnail ? kThumbnail : 0 }, [buffer]);
+  }
+
+  function onWorkerMessage(event) {
+    const data = event.data;
+    if (!running || data.id !== running.id) return;
+    if (running.thumbnail) {
+      if (data.type === 'result') finishJob(data);
+      return;
+    }
+    if (data.type === 'info') {
+      progressBox.hidden = data.width * data.height < kProgressPixels;
+      if (!progressBox.hidden) cancelButton.focus();
+    } else if (data.type === 'progress') {
+      progress.value = data.done / data.height;
+    } else if (data.type === 'result') {
+      if (data.memoryBytes > kKeepWorkerBytes) replaceWorker();
+      finishJob(data);
+    }
+  }
+
+  function finishJob(result) {
+    const job = running;
+    running = null;
+    if (!job) return;
+    const entry = job.entry;
+    if (job.thumbnail) {
+      setThumbnail(entry, result);
+    } else {
+      progressBox.hidden = true;
+      if (result.ok) show(entry, result);
+      else showError(entry, result.message);
+    }
+    nextThumbnail();
+  }
+
+  function show(entry, result) {
+    canvas.width = result.width;
+    canvas.height = result.height;
+    canvas.getContext('2d').putImageData(new ImageData(result.pixels, result.width, result.height), 0, 0);
+    canvas.hidden = false;
+    canvas.setAttribute('aria-label', 'The picture ' + entry.file.name);
+    info.textContent = `${result.width}x${result.height}, ${result.bitsPerPixel}-bit — ${entry.file.name}` +
+      (result.truncated ? ' (the file ends early; the missing part is black)' : '');
+    message.textContent = '';
+    saveButton.disabled = false;
+    shownEntry = entry;
+    document.body.dataset.decodeMs = result.decodeMs.toFixed(2);
+    if (entry.thumbState !== 'done') setThumbnail(entry, { ok: true, source: canvas });
+    setState('shown');
+  }
+
+  function showError(entry, text) {
+    canvas.hidden = true;
+    canvas.width = 0;
+    canvas.height = 0;
+    info.textContent = '';
+    message.textContent = `${entry.file.name}: ${text}`;
+    saveButton.disabled = true;
+    shownEntry = null;
+    if (entry.thumbState !== 'done') setThumbnail(entry, { ok: false, message: text });
+    setState('error');
+  }
+
+  function setThumbnail(entry, result) {
+    if (!entry.thumb) return;
+    const thumb = entry.thumb;
+    if (!result.ok) {
+      entry.thumbState = 'error';
+      entry.button.title = result.message;
+    } else {
+      const source = result.source || result.bitmap;
+      const scale = Math.min(1, kThumbnail / Math.max(source.width, source.height));
+      thumb.width = Math.max(1, Math.round(source.width * scale));
+      thumb.height = Math.max(1, Math.round(source.height * scale));
+      const ctx = thumb.getContext('2d');
+      ctx.imageSmoothingQuality = 'medium';
+      ctx.drawImage(source, 0, 0, thumb.width, thumb.height);
+      if (result.bitmap) result.bitmap.close();
+      entry.thumbState = 'done';
+    }
+    entry.button.dataset.thumb = entry.thumbState;
+  }
+
+  function nextThumbnail() {
+    if (running) return;
+    const entry = entries.find((e) => e.thumb && e.thumbState === 'waiting');
+    if (entry) decode(entry, true);
+  }
+
+  function select(entry) {
+    selected = entry;
+    for (const e of entries) {
+      if (e.button) e.button.setAttribute('aria-current', e === entry ? 'true' : 'false');
+    }
+    decode(entry, false);
+  }
+
+  function open(files) {
+    if (!files.length) return;
+    if (running) replaceWorker();
+    running = null;
+    strip.textContent = '';
+    entries = Array.from(files, (file) => ({ file, button: null, thumb: null, thumbState: 'waiting' }));
+    if (entries.length > 1) {
+      for (const entry of entries) {
+        const button = document.createElement('button');
+        button.type = 'button';
+        const thumb = document.createElement('canvas');
+        thumb.width = kThumbnail;
+        thumb.height = kThumbnail;
+        thumb.setAttribute('aria-hidden', 'true');
+        const name = document.createElement('span');
+        name.textContent = entry.file.name;
+        button.append(thumb, name);
+        button.dataset.thumb = 'waiting';
+        button.addEventListener('click', () => select(entry));
+        entry.button = button;
+        entry.thumb = thumb;
+        strip.append(button);
+      }
+    }
+    strip.hidden = entries.length < 2;
+    select(entries[0]);
+  }
+
+  function cancel() {
+    if (!running || running.thumbnail) return;
+    const name = running.entry.file.name;
+    running = null;
+    replaceWorker();
+    progressBox.hidden = true;
+    message.textContent = `${name}: decoding was cancelled.`;
+    setState(shownEntry ? 'shown' : 'ready');
+    nextThumbnail();
+  }
+
+  fileInput.addEventListener('change', () => open(fileInput.files));
+  cancelButton.addEventListener('click', cancel);
+  document.addEventListener('keydown', (event) => {
+    if (event.key === 'Escape') cancel();
+  });
+  strip.addEventListener('keydown', (event) => {
+    const step = { ArrowLeft: -1, ArrowRight: 1 }[event.key];
+    if (!step || !selected) return;
+    const at = entries.indexOf(selected) + step;
+    if (at < 0 || at >= entries.length) return;
+    event.preventDefault();
+    entries[at].button.focus();
+    select(entries[at]);
+  });
+  actualSize.addEventListener('change', () => document.body.classList.toggle('actual', actualSize.checked));
+
+  saveButton.addEventListener('click', () => {
+    if (!shownEntry) return;
+    const name = shownEntry.file.name.replace(/\.tzf$/i, '') + '.png';
+    canvas.toBlob((blob) => {
+      if (!blob) {
+        message.textContent = 'The picture could not be turned into a PNG file.';
+        return;
+      }
+      const url = URL.createObjectURL(blob);
+      const link = document.createElement('a');
+      link.href = url;
+      link.download = name;
+      document.body.append(link);
+      link.click();
+      link.remove();
+      setTimeout(() => URL.revokeObjectURL(url), 10000);
+    }, 'image/png');
+  });
+
+  // The whole page is the drop zone.
+  let dragDepth = 0;
+  const hasFiles = (event) => event.dataTransfer && Array.from(event.dataTransfer.types).includes('Files');
+  document.addEventListener('dragenter', (event) => {
+    if (!hasFiles(event)) return;
+    event.preventDefault();
+    dragDepth++;
+    document.body.classList.add('dragging');
+  });
+  document.addEventListener('dragover', (event) => {
+    if (!hasFiles(event)) return;
+    event.preventDefault();
+    event.dataTransfer.dropEffect = 'copy';
+  });
+  document.addEventListener('dragleave', () => {
+    dragDepth = Math.max(0, dragDepth - 1);
+    if (!dragDepth) document.body.classList.remove('dragging');
+  });
+  document.addEventListener('drop', (event) => {
+    event.preventDefault();
+    dragDepth = 0;
+    document.body.classList.remove('dragging');
+    if (event.dataTransfer) open(event.dataTransfer.files);
+  });
+
+  startWorker();
+  setState('ready');
+})();
