@@ -10,6 +10,7 @@ if [ "${1:-all}" = all ]; then
   packages+=(clang libclang-rt-14-dev llvm googletest libgtest-dev libbenchmark-dev liblz4-dev
              pkg-config g++-mingw-w64-i686 wine wine32:i386 imagemagick)
   packages+=(python3-pil)
+  packages+=(emscripten node-acorn chromium)
 fi
 
 missing=()

@@ -60,6 +60,11 @@ cmake --build "$out/tsan" -j"$jobs" --target tzf_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/bin/tzf_tests" \
   --gtest_filter='Threads.*'
 
+step "web page: WebAssembly under Node and in headless Chromium"
+bash web/tests/run.sh "$out/native" | tee "$out/web.log"
+n=$(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1/p' "$out/web.log")
+passed=$((passed + ${n:-0}))
+
 step "fuzz targets: committed regressions, then 60 s each on the committed corpus"
 TZF_FUZZ_BUILD="$out/fuzz" TZF_FUZZ_JOBS="$jobs" bash scripts/fuzz.sh 60
 
