@@ -11,6 +11,8 @@ if [ "${1:-all}" = all ]; then
              pkg-config g++-mingw-w64-i686 wine wine32:i386 imagemagick)
   packages+=(python3-pil)
   packages+=(emscripten node-acorn chromium)
+  packages+=(libgdk-pixbuf-2.0-dev gir1.2-gdkpixbuf-2.0 python3-gi shared-mime-info eog xvfb dbus
+             x11-utils)
 fi
 
 missing=()
