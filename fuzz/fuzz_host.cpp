@@ -1,5 +1,7 @@
 #include "fuzz/fuzz_host.h"
 
+#include "tests/oracle_decoder.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -118,47 +120,11 @@ Bytes expected_info_block(const uint8_t* data, size_t size, const PictureLayout&
 
 // Decodes by the rules, one decision at a time, straight from the input.
 Bytes reference_pixels(const uint8_t* data, size_t size, const PictureLayout& layout) {
-  static const int32_t kTable[16][2] = {{3, -3},  {-4, -4}, {-4, -2}, {-2, -1}, {0, -2}, {-3, -1},
-                                        {-1, -1}, {0, -1},  {0, -4},  {-4, 0},  {1, -1}, {0, -3},
-                                        {2, -1},  {-2, -2}, {-3, -3}, {-4, -1}};
-  const uint64_t bpp = layout.bytes_per_pixel;
-  const uint64_t width = static_cast<uint64_t>(layout.width);
-  const uint64_t n = layout.pixel_count;
-  const uint64_t flag_start = 64 + uint64_t{layout.colour_table_length};
-  const uint64_t command_start = flag_start + layout.flag_length;
-  const uint64_t literal_start = command_start + layout.command_length;
-
-  Bytes packed(n * bpp, 0);  // pixels in decoding order, no pad
-  uint64_t flag_bit = 0;
-  uint64_t command = 0;
-  uint64_t literal = literal_start;
-  uint64_t i = 0;
-  while (i < n) {
-    const uint64_t byte = flag_bit / 8;
-    const uint8_t flags = byte < layout.flag_length ? byte_at(data, size, flag_start + byte) : 0;
-    const bool run = ((flags >> (7 - flag_bit % 8)) & 1) != 0;
-    ++flag_bit;
-    if (!run) {
-      for (uint64_t b = 0; b < bpp; ++b) packed[i * bpp + b] = byte_at(data, size, literal++);
-      ++i;
-      continue;
-    }
-    const uint8_t code =
-        command < layout.command_length ? byte_at(data, size, command_start + command) : 0;
-    ++command;
-    const int64_t offset =
-        static_cast<int64_t>(kTable[code >> 4][1]) * layout.width + kTable[code >> 4][0];
-    for (uint32_t k = 0; k < (code & 15u) + 3u && i < n; ++k, ++i) {
-      const int64_t source = static_cast<int64_t>(i) + offset;
-      if (source < 0 || static_cast<uint64_t>(source) >= i) continue;  // stays zero
-      for (uint64_t b = 0; b < bpp; ++b) {
-        packed[i * bpp + b] = packed[static_cast<uint64_t>(source) * bpp + b];
-      }
-    }
-  }
+  const uint64_t row = static_cast<uint64_t>(layout.width) * layout.bytes_per_pixel;
+  const Bytes packed = oracle_packed_pixels(data, size);
   Bytes block(layout.block_size, 0);
-  for (uint64_t row = 0; row < static_cast<uint64_t>(layout.height); ++row) {
-    memcpy(block.data() + row * layout.stride, packed.data() + row * width * bpp, width * bpp);
+  for (uint64_t r = 0; r < static_cast<uint64_t>(layout.height); ++r) {
+    memcpy(block.data() + r * layout.stride, packed.data() + r * row, row);
   }
   return block;
 }

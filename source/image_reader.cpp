@@ -2,12 +2,11 @@
 
 #include <string.h>
 
-#include "plugin/status_codes.h"
 
 namespace {
 
 void reader_reset(ImageReader& reader) {
-  reader.status = kStatusSuccess;
+  reader.status = kReaderOk;
   reader.system_error = 0;
   reader.cursor = nullptr;
   reader.start = nullptr;
@@ -17,17 +16,28 @@ void reader_reset(ImageReader& reader) {
   reader.borrowed = 0;
 }
 
-// Moves the file position to the absolute 64-bit offset.
+// Moves the file position with a 64-bit distance. A result equal to
+// INVALID_SET_FILE_POINTER is a real position unless the error value says
+// otherwise, so a stale error value is cleared first.
+bool seek(HANDLE file, int64_t distance, DWORD method, uint64_t* position) {
+  LONG high = static_cast<LONG>(static_cast<uint64_t>(distance) >> 32);
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(file, static_cast<LONG>(distance & 0xFFFFFFFF), &high, method);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+  if (position != nullptr) {
+    *position = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+  }
+  return true;
+}
+
 bool seek_to(HANDLE file, uint64_t offset) {
-  LONG high = static_cast<LONG>(offset >> 32);
-  DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
-  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+  return seek(file, static_cast<int64_t>(offset), FILE_BEGIN, nullptr);
 }
 
 }  // namespace
 
 void reader_fail(ImageReader& reader, int32_t status, uint32_t system_error) {
-  if (reader.status != kStatusSuccess) return;
+  if (reader.status != kReaderOk) return;
   reader.status = status;
   reader.system_error = system_error;
 }
@@ -47,14 +57,14 @@ bool reader_open_for_picture(ImageReader& reader, const char* source, int32_t le
   HANDLE file =
       CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    reader_fail(reader, kStatusFileError, GetLastError());
+    reader_fail(reader, kReaderFileError, GetLastError());
     return false;
   }
   if (length_or_offset != 0) {
     // Without a high part the offset is signed: a negative one fails here.
     DWORD moved = SetFilePointer(file, length_or_offset, nullptr, FILE_BEGIN);
     if (moved == INVALID_SET_FILE_POINTER) {
-      reader_fail(reader, kStatusFileError, GetLastError());
+      reader_fail(reader, kReaderFileError, GetLastError());
       CloseHandle(file);
       return false;
     }
@@ -75,14 +85,13 @@ bool reader_open_for_check(ImageReader& reader, uintptr_t source_word) {
     return true;
   }
   HANDLE file = reinterpret_cast<HANDLE>(source_word);
-  LONG high = 0;
-  DWORD low = SetFilePointer(file, 0, &high, FILE_CURRENT);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-    reader_fail(reader, kStatusFileError, GetLastError());
+  uint64_t position = 0;
+  if (!seek(file, 0, FILE_CURRENT, &position)) {
+    reader_fail(reader, kReaderFileError, GetLastError());
     return false;
   }
   reader.file = file;
-  reader.base = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
+  reader.base = position;
   reader.borrowed = 1;
   return true;
 }
@@ -98,7 +107,7 @@ bool reader_read(ImageReader& reader, void* destination, uint32_t count) {
   } else {
     DWORD got = 0;
     if (!ReadFile(reader.file, out, count, &got, nullptr)) {
-      reader_fail(reader, kStatusFileError, GetLastError());
+      reader_fail(reader, kReaderFileError, GetLastError());
       return false;
     }
     delivered = got < count ? got : count;
@@ -114,12 +123,21 @@ bool reader_skip(ImageReader& reader, uint64_t count) {
     reader.cursor += count < available ? count : available;
     return true;
   }
-  LONG high = static_cast<LONG>(count >> 32);
-  DWORD low =
-      SetFilePointer(reader.file, static_cast<LONG>(count & 0xFFFFFFFFu), &high, FILE_CURRENT);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-    reader_fail(reader, kStatusFileError, GetLastError());
-    return false;
+  if (count <= static_cast<uint64_t>(INT64_MAX) &&
+      seek(reader.file, static_cast<int64_t>(count), FILE_CURRENT, nullptr)) {
+    return true;
+  }
+  // A pipe: read the bytes and drop them, up to the end of the data.
+  uint8_t dropped[4096];
+  while (count != 0) {
+    const DWORD want = count < sizeof dropped ? static_cast<DWORD>(count) : sizeof dropped;
+    DWORD got = 0;
+    if (!ReadFile(reader.file, dropped, want, &got, nullptr)) {
+      reader_fail(reader, kReaderFileError, GetLastError());
+      return false;
+    }
+    if (got == 0) break;
+    count -= got < want ? got : want;
   }
   return true;
 }
@@ -130,25 +148,28 @@ bool reader_remaining(ImageReader& reader, uint64_t& remaining) {
     remaining = static_cast<uint64_t>(reader.end - reader.cursor);
     return true;
   }
-  LONG high = 0;
-  DWORD low = SetFilePointer(reader.file, 0, &high, FILE_CURRENT);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-    reader_fail(reader, kStatusFileError, GetLastError());
-    return false;
+  uint64_t here = 0;
+  uint64_t end = 0;
+  if (!seek(reader.file, 0, FILE_CURRENT, &here) || !seek(reader.file, 0, FILE_END, &end)) {
+    remaining = UINT64_MAX;  // cannot be positioned: read on
+    return true;
   }
-  const uint64_t here = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
-  high = 0;
-  low = SetFilePointer(reader.file, 0, &high, FILE_END);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-    reader_fail(reader, kStatusFileError, GetLastError());
-    return false;
-  }
-  const uint64_t end = (static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32) | low;
   if (!seek_to(reader.file, here)) {
-    reader_fail(reader, kStatusFileError, GetLastError());
+    reader_fail(reader, kReaderFileError, GetLastError());
     return false;
   }
   remaining = end > here ? end - here : 0;
+  return true;
+}
+
+bool reader_refill(void* reader, uint8_t* to, size_t count) {
+  ImageReader& r = *static_cast<ImageReader*>(reader);
+  while (count != 0) {
+    const uint32_t piece = count < 0x40000000u ? static_cast<uint32_t>(count) : 0x40000000u;
+    if (!reader_read(r, to, piece)) return false;
+    to += piece;
+    count -= piece;
+  }
   return true;
 }
 
@@ -156,7 +177,7 @@ void reader_close(ImageReader& reader) {
   if (reader_is_memory(reader)) return;
   if (reader.borrowed != 0) {
     if (!seek_to(reader.file, reader.base)) {
-      reader_fail(reader, kStatusPositionNotRestored, GetLastError());
+      reader_fail(reader, kReaderPositionNotRestored, GetLastError());
     }
   } else {
     CloseHandle(reader.file);

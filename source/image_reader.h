@@ -8,8 +8,16 @@
 
 #include "source/platform.h"
 
+// The reader's own failures, recorded as the status values the entry points
+// return for them.
+enum ReaderStatus : int32_t {
+  kReaderOk = 0,
+  kReaderFileError = 6,           // opening, positioning or reading the source failed
+  kReaderPositionNotRestored = 8  // a borrowed handle's position could not be restored
+};
+
 struct ImageReader {
-  int32_t status;         // StatusCode: 0 until the first failure
+  int32_t status;         // 0 until the first failure, then that failure's status
   uint32_t system_error;  // platform error recorded with the failure
   const uint8_t* cursor;  // memory image: next byte to deliver
   const uint8_t* start;   // memory image: first byte
@@ -38,13 +46,19 @@ bool reader_open_for_check(ImageReader& reader, uintptr_t source_word);
 // Fills exactly `count` bytes; bytes past the end of the data read as zero.
 bool reader_read(ImageReader& reader, void* destination, uint32_t count);
 
-// Moves forward over `count` bytes without delivering them; past the end of
-// the data this is not an error.
+// Moves forward over `count` bytes without delivering them (reading them
+// where the file cannot be positioned); past the end of the data this is not
+// an error.
 bool reader_skip(ImageReader& reader, uint64_t count);
 
 // Bytes left between the reader's position and the end of the data. A file
-// is measured by moving to its end and back.
+// is measured by moving to its end and back; one that cannot be positioned
+// (a pipe) gives UINT64_MAX, as much as anyone asks for.
 bool reader_remaining(ImageReader& reader, uint64_t& remaining);
+
+// Fills `count` bytes of the literal stream for the decoder: `reader` is the
+// ImageReader. Bytes past the end of the data read as zero.
+bool reader_refill(void* reader, uint8_t* to, size_t count);
 
 // True when the reader serves a memory image.
 inline bool reader_is_memory(const ImageReader& reader) {

@@ -48,6 +48,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* count_read, void* overlapped);
 BOOL CloseHandle(HANDLE file);
 DWORD GetLastError(void);
+void SetLastError(DWORD error);
 
 // Movable local memory: exported from the Linux library so that a host can
 // lock and free the blocks it receives.

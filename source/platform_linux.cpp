@@ -125,6 +125,8 @@ BOOL CloseHandle(HANDLE file) {
 
 DWORD GetLastError(void) { return static_cast<DWORD>(errno); }
 
+void SetLastError(DWORD error) { errno = static_cast<int>(error); }
+
 HLOCAL LocalAlloc(UINT flags, size_t bytes) {
   if (probe_fails(t_probe.local_allocs, t_probe.fail_local_alloc_at) ||
       bytes > SIZE_MAX - sizeof(BlockHeader)) {

@@ -2,148 +2,114 @@
 
 #include <string.h>
 
-#include "format/picture_header.h"
-#include "plugin/status_codes.h"
-
 namespace {
 
 // The oracle's own table, copied from the format's description.
 constexpr int kOracleDx[16] = {3, -4, -4, -2, 0, -3, -1, 0, 0, -4, 1, 0, 2, -2, -3, -4};
 constexpr int kOracleDy[16] = {-3, -4, -2, -1, -2, -1, -1, -1, -4, 0, -1, -3, -1, -2, -3, -1};
 
-constexpr uint32_t kOracleChunk = 18432;
+uint8_t byte_at(const uint8_t* data, size_t size, uint64_t at) { return at < size ? data[at] : 0; }
 
-uint32_t read_u32(const Bytes& file, size_t at) {
+uint32_t read_u32(const uint8_t* data, size_t size, uint64_t at) {
   uint32_t v = 0;
-  for (size_t k = 0; k < 4; ++k) {
-    uint32_t byte = at + k < file.size() ? file[at + k] : 0u;
-    v |= byte << (8 * k);
-  }
+  for (uint64_t k = 0; k < 4; ++k) v |= static_cast<uint32_t>(byte_at(data, size, at + k)) << (8 * k);
   return v;
 }
 
 }  // namespace
 
-bool oracle_decode_pixels(const DecodeJob& job, ImageReader& reader) {
-  const int64_t width = job.width;
-  const int64_t bpp = job.bytes_per_pixel;
-  const int64_t stride = width * bpp + job.row_pad;
-  uint8_t chunk[kOracleChunk];
-  uint32_t chunk_used = kOracleChunk;  // every byte of the chunk taken
-  uint64_t flag_bit = 0;               // bits taken from the flag stream
-  uint64_t command_index = 0;          // bytes taken from the command stream
-  int64_t run_left = 0;
-  int64_t run_offset = 0;
-  int64_t pixel = 0;
-  for (int32_t row = 0; row < job.height; ++row) {
-    if (job.progress != nullptr && job.progress(row, job.height, job.host_data) != 0) {
-      reader_fail(reader, kStatusCancelled, 0);
-      return false;
+OracleHeader oracle_header(const uint8_t* data, size_t size) {
+  OracleHeader h{};
+  h.width = static_cast<int32_t>(read_u32(data, size, 12));
+  h.height = static_cast<int32_t>(read_u32(data, size, 16));
+  const uint32_t bits = read_u32(data, size, 24) & 0xFFFFu;
+  h.bytes_per_pixel = bits / 8;
+  h.flag_start = bits == 8 ? 1088 : 64;
+  h.flag_length = read_u32(data, size, 48);
+  h.command_length = read_u32(data, size, 52);
+  return h;
+}
+
+Bytes oracle_packed_pixels(const uint8_t* data, size_t size) {
+  const OracleHeader h = oracle_header(data, size);
+  const uint64_t bpp = h.bytes_per_pixel;
+  const uint64_t n = static_cast<uint64_t>(h.width) * static_cast<uint64_t>(h.height);
+  const uint64_t command_start = h.flag_start + h.flag_length;
+  uint64_t literal = command_start + h.command_length;
+  Bytes packed(n * bpp, 0);
+  uint64_t flag_bit = 0;
+  uint64_t command = 0;
+  uint64_t i = 0;
+  while (i < n) {
+    // Flag and command bytes past their streams, and any byte past the
+    // data, read as zero.
+    const uint64_t byte = flag_bit / 8;
+    const uint8_t flags = byte < h.flag_length ? byte_at(data, size, h.flag_start + byte) : 0;
+    const bool run = ((flags >> (7 - flag_bit % 8)) & 1) != 0;
+    ++flag_bit;
+    if (!run) {
+      for (uint64_t b = 0; b < bpp; ++b) packed[i * bpp + b] = byte_at(data, size, literal++);
+      ++i;
+      continue;
     }
-    for (int64_t column = 0; column < width; ++column, ++pixel) {
-      uint8_t* out = job.pixels + row * stride + column * bpp;
-      if (run_left == 0) {
-        uint64_t flag_byte = flag_bit / 8;
-        uint8_t flags = flag_byte < job.flag_count ? job.flags[flag_byte] : 0;
-        int bit = (flags >> (7 - flag_bit % 8)) & 1;
-        ++flag_bit;
-        if (bit == 0) {
-          for (int64_t b = 0; b < bpp; ++b) {
-            if (chunk_used == kOracleChunk) {
-              if (!reader_read(reader, chunk, kOracleChunk)) return false;
-              chunk_used = 0;
-            }
-            out[b] = chunk[chunk_used++];
-          }
-          continue;
-        }
-        uint8_t command = command_index < job.command_count ? job.commands[command_index] : 0;
-        ++command_index;
-        run_left = (command & 15) + 3;
-        run_offset = kOracleDy[command >> 4] * width + kOracleDx[command >> 4];
+    const uint8_t code = command < h.command_length ? byte_at(data, size, command_start + command) : 0;
+    ++command;
+    const int64_t offset = static_cast<int64_t>(kOracleDy[code >> 4]) * h.width + kOracleDx[code >> 4];
+    // A run copies one pixel at a time, so a source close behind repeats
+    // what was just written; a source before the picture or not yet decoded
+    // stays zero.
+    for (uint32_t k = 0; k < (code & 15u) + 3u && i < n; ++k, ++i) {
+      const int64_t source = static_cast<int64_t>(i) + offset;
+      if (source < 0 || static_cast<uint64_t>(source) >= i) continue;
+      for (uint64_t b = 0; b < bpp; ++b) {
+        packed[i * bpp + b] = packed[static_cast<uint64_t>(source) * bpp + b];
       }
-      int64_t source = pixel + run_offset;
-      for (int64_t b = 0; b < bpp; ++b) {
-        if (source < 0 || source >= pixel) {
-          out[b] = 0;
-        } else {
-          out[b] = job.pixels[(source / width) * stride + (source % width) * bpp + b];
-        }
-      }
-      --run_left;
-    }
-    for (uint32_t b = 0; b < job.row_pad; ++b) {
-      job.pixels[row * stride + width * bpp + b] = 0;
     }
   }
-  return true;
+  return packed;
 }
 
 Decoded oracle_get_picture(const Bytes& file, ProgressCallback progress, intptr_t host_data) {
   Decoded d;
-  const int32_t width = static_cast<int32_t>(read_u32(file, 12));
-  const int32_t height = static_cast<int32_t>(read_u32(file, 16));
-  const uint32_t bits = read_u32(file, 24) & 0xFFFFu;
-  const uint64_t bpp = bits / 8;
-  const uint64_t stream_start = bits == 8 ? 1088 : 64;
-  const uint64_t flag_length = read_u32(file, 48);
-  const uint64_t command_length = read_u32(file, 52);
-  const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-  const uint64_t row_pad = (4 - (width * bpp) % 4) % 4;
+  const OracleHeader h = oracle_header(file.data(), file.size());
+  if (h.width <= 0 || h.height <= 0) {
+    d.status = 2;
+    return d;
+  }
+  const uint64_t bpp = h.bytes_per_pixel;
+  const uint64_t row = static_cast<uint64_t>(h.width) * bpp;
+  const uint64_t stride = (row + 3) / 4 * 4;
+  if (stride * static_cast<uint64_t>(h.height) > 0xFFFFFFFFu) {
+    d.status = 4;
+    return d;
+  }
+  // Progress: before each row and once after the last; the first nonzero
+  // answer cancels.
+  for (int32_t r = 0; r <= h.height; ++r) {
+    if (progress != nullptr && progress(r, h.height, host_data) != 0) {
+      d.status = 1;
+      return d;
+    }
+  }
 
   // Info block: the 40-byte header then the colour table as stored.
+  const int32_t bits = static_cast<int32_t>(bpp * 8);
   d.info.assign(40 + (bits == 8 ? 1024 : 0), 0);
   d.info[0] = 40;
-  memcpy(&d.info[4], &width, 4);
-  memcpy(&d.info[8], &height, 4);
+  memcpy(&d.info[4], &h.width, 4);
+  memcpy(&d.info[8], &h.height, 4);
   d.info[12] = 1;
   d.info[14] = static_cast<uint8_t>(bits);
   if (bits == 8) {
     d.info[33] = 1;  // 256 colours
-    for (size_t k = 0; k < 1024; ++k) d.info[40 + k] = 64 + k < file.size() ? file[64 + k] : 0;
+    for (size_t k = 0; k < 1024; ++k) d.info[40 + k] = byte_at(file.data(), file.size(), 64 + k);
   }
-
-  // Streams: at most what decoding can use, zero past the end of the file.
-  auto load = [&file](uint64_t at, uint64_t declared, uint64_t usable) {
-    Bytes stream(declared < usable ? declared : usable, 0);
-    for (uint64_t k = 0; k < stream.size(); ++k) {
-      if (at + k < file.size()) stream[k] = file[at + k];
-    }
-    return stream;
-  };
-  Bytes flags = load(stream_start, flag_length, (pixels + 7) / 8);
-  Bytes commands = load(stream_start + flag_length, command_length, (pixels + 2) / 3);
-  const uint64_t literal_start = stream_start + flag_length + command_length;
-
-  ImageReader reader{};
-  reader.file = INVALID_HANDLE_VALUE;
-  reader.start = file.data();
-  reader.end = file.data() + file.size();
-  reader.cursor = literal_start < file.size() ? file.data() + literal_start : reader.end;
-
-  d.pixels.assign((static_cast<uint64_t>(width) * bpp + row_pad) * height, 0xEE);
-  DecodeJob job{width,
-                height,
-                static_cast<uint32_t>(bpp),
-                static_cast<uint32_t>(row_pad),
-                flags.data(),
-                flags.size(),
-                commands.data(),
-                commands.size(),
-                d.pixels.data(),
-                progress,
-                host_data};
-  bool done = oracle_decode_pixels(job, reader);
-  if (done && progress != nullptr && progress(height, height, host_data) != 0) {
-    reader_fail(reader, kStatusCancelled, 0);
-    done = false;
+  const Bytes packed = oracle_packed_pixels(file.data(), file.size());
+  d.pixels.assign(stride * static_cast<uint64_t>(h.height), 0);
+  for (uint64_t r = 0; r < static_cast<uint64_t>(h.height); ++r) {
+    memcpy(d.pixels.data() + r * stride, packed.data() + r * row, row);
   }
-  d.status = reader.status;
-  if (!done) {
-    d.info.clear();
-    d.pixels.clear();
-    return d;
-  }
+  d.status = 0;
   d.info_null = false;
   d.pixels_null = false;
   return d;

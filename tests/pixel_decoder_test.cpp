@@ -1,6 +1,6 @@
 // Golden cases of the pixel stream decoding, each named after the rule it
 // checks, run through GetPicture from memory and from a file.
-#include "format/pixel_decoder.h"
+#include "codec/pixel_decoder.h"
 
 #include <gtest/gtest.h>
 

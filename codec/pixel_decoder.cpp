@@ -16,25 +16,32 @@
 // and the extra bytes always belong to pixels or row pad not written yet:
 // everything is written in decoding order and rewritten before the end.
 //
-// Rows without pad are one contiguous run of pixels: pixel i starts at byte
-// i * bytes_per_pixel, so a run crossing a row end is a plain copy. In padded
-// pictures the byte distance from a pixel to its source is the same for every
+// Rows that follow each other upwards without a gap are one contiguous run
+// of pixels: pixel i starts at byte i * bytes_per_pixel, so a run crossing a
+// row end is a plain copy. With a gap between rows, or rows going down in
+// memory, the byte distance from a pixel to its source is the same for every
 // pixel of a run only while the run and its source each stay inside one row;
-// runs near the row ends are checked against the row's columns.
-#include "format/pixel_decoder.h"
+// runs near the row ends are checked against the row's columns. Rows going
+// down in memory keep every fixed-size copy inside the row it writes, since
+// the bytes past a row's end there belong to rows already decoded.
+#include "codec/pixel_decoder.h"
 
+#include <assert.h>
 #include <string.h>
 
 #include <bit>
 
-#include "format/displacement_table.h"
-#include "plugin/status_codes.h"
+#include "codec/format.h"
 
 namespace {
 
 // Bytes a fixed-size copy may write past the bytes it is meant to write,
 // counted from the copy's first byte.
 constexpr size_t kCopyMargin = 64;
+
+// Bytes a run's source may stand further along its row than the run's
+// target: three pixels (the largest dx) of three bytes.
+constexpr size_t kSourceAhead = 9;
 
 // Where a run is copied by a fixed-size copy.
 enum RunKind : uint8_t {
@@ -51,30 +58,45 @@ enum RunKind : uint8_t {
 // any `span`.
 constexpr uint32_t kNoColumn = 0xC0000000u;
 
-// Everything the decoder needs to know about one command byte.
+// Everything the decoder needs to know about one command byte; 256 of them
+// live on the stack while decoding, so the record is kept small.
 struct RunCode {
-  uint64_t first;   // lowest pixel index whose run sources are all inside the picture
-  int64_t offset;   // source pixel minus target pixel
-  size_t back;      // bytes from a target pixel back to its source (fast copies)
-  uint32_t length;  // pixels
-  uint32_t bytes;   // length * bytes per pixel
-  uint32_t low;     // padded rows: lowest first column of a fast copy
-  uint32_t span;    // padded rows: columns from `low` where a fast copy may start
-  int32_t dx;       // the displacement's columns
+  uint64_t first;  // lowest pixel index whose run sources are all inside the picture
+  // Bytes from a target pixel back to its source (fast copies); negative
+  // when the source lies higher in memory (rows going down).
+  ptrdiff_t back;
+  uint32_t low;    // rows with a gap: lowest first column of a fast copy
+  uint32_t span;   // rows with a gap: columns from `low` where a fast copy may start
+  uint8_t length;  // pixels
+  uint8_t bytes;   // length * bytes per pixel
+  int8_t dx;       // the displacement's columns
   RunKind kind;
 };
 
-// Geometry of the pixel block, for the exact path.
+// How the rows lie in memory.
+enum Layout {
+  kContiguous,  // upwards, no gap: one run of pixels
+  kGapped,      // upwards, a gap after each row
+  kDownward     // each row below the one before
+};
+
+// Geometry of the rows, for the exact path.
 struct Block {
-  uint8_t* pixels;
+  uint8_t* pixels;  // row 0
   uint64_t width;
   uint64_t pixel_count;
-  uint64_t stride;
+  ptrdiff_t stride;
   uint32_t bytes_per_pixel;
 };
 
 inline uint8_t* pixel_address(const Block& b, uint64_t pixel) {
-  return b.pixels + (pixel / b.width) * b.stride + (pixel % b.width) * b.bytes_per_pixel;
+  return b.pixels + static_cast<ptrdiff_t>(pixel / b.width) * b.stride +
+         (pixel % b.width) * b.bytes_per_pixel;
+}
+
+// Bytes from the end of one row's pixels to the start of the next row's.
+inline ptrdiff_t row_step(const Block& b) {
+  return b.stride - static_cast<ptrdiff_t>(b.width * b.bytes_per_pixel);
 }
 
 // Flag bits are held in one machine word: the next decision is its top bit.
@@ -125,18 +147,18 @@ ZeroFlagBytes count_zero_flag_bytes(const uint8_t* next, const uint8_t* end, uin
   return {next, next == end ? endless : literals};
 }
 
-// The progress calls made so far; reads of literals for a row wait for its
-// call.
+// The row hook's calls made so far; reads of literals for a row wait for
+// its call.
 struct Progress {
   const DecodeJob* job;
   int32_t reported;  // rows whose call has been made
 };
 
-bool report_through(Progress& p, ImageReader& reader, uint64_t row) {
+bool report_through(Progress& p, uint64_t row) {
   const DecodeJob& job = *p.job;
   while (static_cast<uint64_t>(p.reported) <= row && p.reported < job.height) {
-    if (job.progress != nullptr && job.progress(p.reported, job.height, job.host_data) != 0) {
-      reader_fail(reader, kStatusCancelled, 0);
+    if (job.hook.before_row != nullptr &&
+        !job.hook.before_row(job.hook.user, static_cast<uint32_t>(p.reported))) {
       return false;
     }
     ++p.reported;
@@ -144,38 +166,33 @@ bool report_through(Progress& p, ImageReader& reader, uint64_t row) {
   return true;
 }
 
-// Literal stream: in place for a memory image, through a chunk for a file.
-struct LiteralSource {
-  const uint8_t* next;
-  const uint8_t* end;
-  uint8_t* chunk;  // null for a memory image
-  ImageReader* reader;
-};
-
-// Stretches at least this long are read from a file straight into the block.
+// Stretches at least this long are read through a refill straight into the
+// rows.
 constexpr size_t kDirectRead = 4096;
 
 // Copies `count` literal bytes for the pixels from `first_pixel` on to `out`
-// the careful way: refills the chunk, reads long stretches of a file
-// directly, zero-fills past the data. Every read waits for the progress call
-// of the rows it serves.
-bool literals_slow(LiteralSource& s, Progress& progress, uint64_t first_pixel, uint8_t* out,
-                   size_t count) {
+// the careful way: refills the chunk, reads long stretches directly,
+// zero-fills past the data. Every refill waits for the row hook's call of
+// the rows it serves.
+DecodeResult literals_slow(LiteralFeed& s, Progress& progress, uint64_t first_pixel, uint8_t* out,
+                           size_t count) {
   const uint64_t bpp = progress.job->bytes_per_pixel;
   const uint64_t width = static_cast<uint64_t>(progress.job->width);
   size_t done = 0;
   while (done < count) {
     size_t available = static_cast<size_t>(s.end - s.next);
     if (available == 0) {
-      if (s.chunk == nullptr) {
+      if (s.refill == nullptr) {
         memset(out + done, 0, count - done);
-        return true;
+        return kDecodeDone;
       }
-      const bool direct = count - done >= kDirectRead;
+      const bool direct = count - done >= kDirectRead || s.chunk == nullptr;
       const uint64_t last = first_pixel + (direct ? count - 1 : done) / bpp;
-      if (!report_through(progress, *s.reader, last / width)) return false;
-      if (direct) return reader_read(*s.reader, out + done, static_cast<uint32_t>(count - done));
-      if (!reader_read(*s.reader, s.chunk, kLiteralChunk)) return false;
+      if (!report_through(progress, last / width)) return kDecodeCancelled;
+      if (direct) {
+        return s.refill(s.user, out + done, count - done) ? kDecodeDone : kDecodeReadFailed;
+      }
+      if (!s.refill(s.user, s.chunk, kLiteralChunk)) return kDecodeReadFailed;
       s.next = s.chunk;
       s.end = s.chunk + kLiteralChunk;
       continue;
@@ -185,7 +202,7 @@ bool literals_slow(LiteralSource& s, Progress& progress, uint64_t first_pixel, u
     s.next += take;
     done += take;
   }
-  return true;
+  return kDecodeDone;
 }
 
 #if defined(__GNUC__)
@@ -240,17 +257,17 @@ void repeat_short(uint8_t* to, size_t period, size_t bytes) {
 // One run of pixels, piece by piece: each piece keeps its target and its
 // source inside one row. Handles sources before the picture or not yet
 // decoded, and stops at the last pixel.
-void copy_run_exact(const Block& b, uint64_t first, const RunCode& code) {
+void copy_run_exact(const Block& b, uint64_t first, uint32_t length, int64_t offset) {
   if (first >= b.pixel_count) return;
   uint64_t left = b.pixel_count - first;
-  if (left > code.length) left = code.length;
+  if (left > length) left = length;
   const uint32_t bpp = b.bytes_per_pixel;
   uint64_t target = first;
-  if (code.offset >= 0) {
+  if (offset >= 0) {
     for (; left != 0; --left, ++target) memset(pixel_address(b, target), 0, bpp);
     return;
   }
-  const uint64_t back = static_cast<uint64_t>(-code.offset);
+  const uint64_t back = static_cast<uint64_t>(-offset);
   for (; left != 0 && target < back; --left, ++target) {
     memset(pixel_address(b, target), 0, bpp);
   }
@@ -272,7 +289,7 @@ void copy_run_exact(const Block& b, uint64_t first, const RunCode& code) {
     source_column += piece;
     to += bytes;
     from += bytes;
-    const size_t pad = static_cast<size_t>(b.stride - b.width * bpp);
+    const ptrdiff_t pad = row_step(b);
     if (target_column == b.width) {
       target_column = 0;
       to += pad;
@@ -288,11 +305,12 @@ void copy_run_exact(const Block& b, uint64_t first, const RunCode& code) {
 // ends at or before the last pixel, but which (or whose source) crosses a
 // row end. Rows are wider than a run and its displacement, so the run and
 // its source each cross a row end at most once: at most three pieces, each
-// with one byte distance. `column` is the target's column.
+// with one byte distance. `column` is the target's column. A piece is copied
+// by a fixed-size copy only below `fast_end` (null: never).
 void copy_run_edge(const Block& b, uint8_t* to, uint64_t column, const RunCode& code,
                    const uint8_t* fast_end) {
   const uint32_t bpp = b.bytes_per_pixel;
-  const size_t pad = static_cast<size_t>(b.stride - b.width * bpp);
+  const ptrdiff_t pad = row_step(b);
   const uint8_t* from = to - code.back;
   int64_t source_column = static_cast<int64_t>(column) + code.dx;
   if (source_column < 0) {
@@ -310,7 +328,8 @@ void copy_run_edge(const Block& b, uint8_t* to, uint64_t column, const RunCode& 
     if (piece > target_left) piece = target_left;
     if (piece > source_left) piece = source_left;
     const size_t bytes = static_cast<size_t>(piece) * bpp;
-    if (static_cast<size_t>(to - from) >= bytes && to < fast_end) {
+    if (to < fast_end && to - from >= static_cast<ptrdiff_t>(bytes)) {
+      assert(code.back > 0);
       copy64(to, from);  // the bytes past the piece are rewritten later
     } else {
       for (size_t k = 0; k < bytes; ++k) to[k] = from[k];  // forward: repeats
@@ -331,40 +350,47 @@ void copy_run_edge(const Block& b, uint8_t* to, uint64_t column, const RunCode& 
   }
 }
 
-void build_run_codes(RunCode (&codes)[256], const DecodeJob& job, uint64_t stride,
-                     uint64_t block_size) {
+// `span_bytes`: bytes from the lowest row's start to the highest row's end.
+void build_run_codes(RunCode (&codes)[256], const DecodeJob& job, bool by_rows,
+                     uint64_t span_bytes) {
   const int64_t width = job.width;
   const uint32_t bpp = job.bytes_per_pixel;
   for (uint32_t c = 0; c < 256; ++c) {
     const uint8_t command = static_cast<uint8_t>(c);
     const Displacement& d = kDisplacementTable[c >> 4];
     RunCode& code = codes[c];
-    code.offset = displacement_offset(command, job.width);
-    code.length = run_length(command);
-    code.bytes = code.length * bpp;
+    const int64_t offset = displacement_offset(command, job.width);
+    code.length = static_cast<uint8_t>(run_length(command));
+    code.bytes = static_cast<uint8_t>(code.length * bpp);
     code.first = UINT64_MAX;
     code.back = 0;
     code.low = kNoColumn;  // fails every column test
     code.span = 0;
     code.kind = kExactOnly;
-    code.dx = d.dx;
-    if (code.offset >= 0) continue;  // every source is the pixel itself or later: zeros
+    code.dx = static_cast<int8_t>(d.dx);
+    if (offset >= 0) continue;  // every source is the pixel itself or later: zeros
     // Byte distance back to the source while both stay in their rows.
-    const int64_t back = -(static_cast<int64_t>(d.dy) * static_cast<int64_t>(stride) +
+    // |stride| <= span_bytes < 2^63 and |dy| <= 4 rows of at most 2^31
+    // pixels: the product cannot overflow.
+    const int64_t back = -(static_cast<int64_t>(d.dy) * static_cast<int64_t>(job.stride) +
                            static_cast<int64_t>(d.dx) * bpp);
-    if (back <= 0 || static_cast<uint64_t>(back) > block_size) continue;
-    if (job.row_pad != 0) {
+    const uint64_t distance = static_cast<uint64_t>(back < 0 ? -back : back);
+    if (back == 0 || distance > span_bytes) continue;
+    if (back < 0 && job.stride > 0) continue;  // a source past the target: not a fast copy
+    if (by_rows) {
       const int64_t low = d.dx < 0 ? -d.dx : 0;
       const int64_t high = width - code.length - (d.dx > 0 ? d.dx : 0);
       if (high < low) continue;
       code.low = static_cast<uint32_t>(low);
       code.span = static_cast<uint32_t>(high - low);
-    } else if (back != -code.offset * static_cast<int64_t>(bpp)) {
+    } else if (back != -offset * static_cast<int64_t>(bpp)) {
       continue;
     }
-    code.first = static_cast<uint64_t>(-code.offset);
-    code.back = static_cast<size_t>(back);
-    if (code.back >= code.bytes) {
+    code.first = static_cast<uint64_t>(-offset);
+    code.back = static_cast<ptrdiff_t>(back);
+    // Rows going down: a source in an earlier row lies higher in memory, in
+    // another row than the one written, so the copy is a plain one.
+    if (code.back < 0 || code.back >= code.bytes) {
       code.kind = kFar;
     } else if (code.back >= 16) {
       code.kind = kChunks;
@@ -407,20 +433,38 @@ void copy_run_overlapping(uint8_t* to, const RunCode& code) {
   }
 }
 
-template <uint32_t kBpp, bool kPadded>
-bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& literal) {
+// Bytes from the lowest row's start to the highest row's end. The caller
+// has checked that this fits in memory, so it fits in 64 bits.
+uint64_t rows_span(const DecodeJob& job) {
+  const uint64_t distance =
+      static_cast<uint64_t>(job.stride < 0 ? -job.stride : job.stride);
+  return distance * static_cast<uint64_t>(job.height - 1) +
+         static_cast<uint64_t>(job.width) * job.bytes_per_pixel;
+}
+
+template <uint32_t kBpp, Layout kLayout>
+DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
+  // Literals and runs stop at every row end, except in contiguous rows.
+  constexpr bool kPadded = kLayout != kContiguous;
+  constexpr bool kDown = kLayout == kDownward;
   const uint64_t width = static_cast<uint64_t>(job.width);
-  const uint64_t stride = width * kBpp + job.row_pad;
-  const uint64_t block_size = stride * static_cast<uint64_t>(job.height);
+  const uint64_t row_bytes = width * kBpp;
+  const ptrdiff_t stride = job.stride;
+  const uint64_t span_bytes = rows_span(job);
   const uint64_t pixel_count = width * static_cast<uint64_t>(job.height);
-  uint8_t* const pixels = job.pixels;
-  // A fixed-size copy may start below this address.
+  const size_t gap = static_cast<size_t>((stride < 0 ? -stride : stride) -
+                                         static_cast<ptrdiff_t>(row_bytes));
+  uint8_t* const pixels = job.first_row;
+  assert(kDown == (stride < 0));
+  assert(kPadded == (gap != 0 || kDown));
+  // Rows going up: a fixed-size copy may start below this address; going
+  // down, each row has its own limits.
   const uint8_t* const fast_end =
-      pixels + (block_size >= kCopyMargin ? block_size - kCopyMargin + 1 : 0);
+      kDown ? nullptr : pixels + (span_bytes >= kCopyMargin ? span_bytes - kCopyMargin + 1 : 0);
   const Block block{pixels, width, pixel_count, stride, kBpp};
 
   RunCode codes[256];
-  build_run_codes(codes, job, stride, block_size);
+  build_run_codes(codes, job, kPadded, span_bytes);
 
   // The decoding state, in locals so that it stays in registers.
   // Next flag on top of `bits`; below the `count` valid bits (fewer than a
@@ -447,35 +491,49 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
   // ...and below this address, which leaves room for both copies' margins.
   constexpr size_t kDecisionMargin = 2 * kCopyMargin;
   const uint8_t* const fast_limit =
-      pixels + (block_size >= kDecisionMargin ? block_size - kDecisionMargin : 0);
+      kDown ? nullptr
+            : pixels + (span_bytes >= kDecisionMargin ? span_bytes - kDecisionMargin : 0);
 
   // Literals for `n` pixels at `to` the careful way.
   auto literals_careful = [&](uint8_t* to, uint64_t n) {
     literal.next = literal_next;
     literal.end = literal_end;
-    bool read = literals_slow(literal, progress, pixel, to, static_cast<size_t>(n) * kBpp);
+    DecodeResult read = literals_slow(literal, progress, pixel, to, static_cast<size_t>(n) * kBpp);
     literal_next = literal.next;
     literal_end = literal.end;
     return read;
   };
 
   for (int32_t row = 0; row < job.height; ++row) {
-    if (progress.reported <= row && !report_through(progress, reader, static_cast<uint32_t>(row))) {
-      return false;
+    if (progress.reported <= row && !report_through(progress, static_cast<uint32_t>(row))) {
+      return kDecodeCancelled;
     }
     const uint64_t row_first = static_cast<uint64_t>(row) * width;
     const uint64_t row_end = row_first + width;
     // Literals and runs stop at the row end in padded rows, at the last
     // pixel in contiguous ones.
     const uint64_t stop = kPadded ? row_end : pixel_count;
-    uint8_t* const row_start = pixels + static_cast<uint64_t>(row) * stride;
+    uint8_t* const row_start = pixels + static_cast<ptrdiff_t>(row) * stride;
+    // Rows going down keep fixed-size copies inside the row, and their loads
+    // inside the source's row: a source lies at most kSourceAhead bytes
+    // further along its row than the target along its own.
+    const uint8_t* const row_fast_end =
+        !kDown ? fast_end
+               : row_start + (row_bytes >= kCopyMargin + kSourceAhead
+                                  ? row_bytes - kCopyMargin - kSourceAhead + 1
+                                  : 0);
+    const uint8_t* const row_fast_limit =
+        !kDown ? fast_limit
+               : row_start + (row_bytes >= kDecisionMargin + kSourceAhead
+                                  ? row_bytes - kDecisionMargin - kSourceAhead
+                                  : 0);
     while (pixel < row_end) {
       uint8_t* to = kPadded ? row_start + (pixel - row_first) * kBpp : pixels + pixel * kBpp;
-      if (pending == 0 && pixel >= safe_first && to < fast_limit) {
+      if (pending == 0 && pixel >= safe_first && to < row_fast_limit) {
         // Contiguous rows: decisions may end past the row end. Padded rows:
         // each run must start in the row, with its source in one row.
         const uint8_t* row_limit = kPadded ? row_start + width * kBpp : pixels + row_end * kBpp;
-        const uint8_t* const limit = row_limit < fast_limit ? row_limit : fast_limit;
+        const uint8_t* const limit = row_limit < row_fast_limit ? row_limit : row_fast_limit;
         uint64_t column = pixel - row_first;  // padded rows only
         uint8_t* const from_to = to;
         uint8_t scratch[64];
@@ -504,6 +562,10 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
             break;
           }
           const RunCode& code = codes[*command];
+          // Room for both copies' margins inside the rows' span, or inside
+          // the row when rows go down; the run's sources are in the picture.
+          assert(to + kDecisionMargin <= (kDown ? row_start + row_bytes - kSourceAhead
+                                                : pixels + span_bytes));
           // Padded rows: the column test below also turns down kExactOnly.
           if (!kPadded && code.kind == kExactOnly) break;
           if (kPadded) {
@@ -550,7 +612,7 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
       }
       if (pending != 0) {
         const uint64_t n = stop - pixel < pending ? stop - pixel : pending;
-        if (!literals_careful(to, n)) return false;
+        if (DecodeResult read = literals_careful(to, n); read != kDecodeDone) return read;
         pending -= n;
         pixel += n;
         continue;
@@ -587,14 +649,14 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
           pending = zeros - n;
         }
         const size_t bytes = static_cast<size_t>(n) * kBpp;
-        if (bytes <= 32 && literal_end - literal_next >= 32 && to < fast_end) {
+        if (bytes <= 32 && literal_end - literal_next >= 32 && to < row_fast_end) {
           copy32(to, literal_next);
           literal_next += bytes;
-        } else if (bytes <= 64 && literal_end - literal_next >= 64 && to < fast_end) {
+        } else if (bytes <= 64 && literal_end - literal_next >= 64 && to < row_fast_end) {
           copy64(to, literal_next);
           literal_next += bytes;
-        } else if (!literals_careful(to, n)) {
-          return false;
+        } else if (DecodeResult read = literals_careful(to, n); read != kDecodeDone) {
+          return read;
         }
         pixel += n;
         if (pending != 0 || (kPadded && pixel == row_end)) continue;
@@ -602,8 +664,9 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
       }
       bits <<= 1;
       count -= 1;
-      const RunCode& code = codes[command < command_end ? *command++ : 0u];
-      bool fast = pixel >= code.first && to < fast_end;
+      const uint8_t command_byte = command < command_end ? *command++ : 0u;
+      const RunCode& code = codes[command_byte];
+      bool fast = pixel >= code.first && to < row_fast_end;
       if (kPadded) fast = fast && static_cast<uint32_t>(pixel - row_first - code.low) <= code.span;
       if (fast && code.kind == kFar) {
         if (kBpp == 3) {
@@ -617,36 +680,32 @@ bool decode_rows(const DecodeJob& job, ImageReader& reader, LiteralSource& liter
                  pixel_count - pixel >= code.length) {
         copy_run_edge(block, to, pixel - row_first, code, fast_end);
       } else {
-        copy_run_exact(block, pixel, code);
+        copy_run_exact(block, pixel, code.length, displacement_offset(command_byte, job.width));
       }
       pixel += code.length;
     }
-    if (kPadded) memset(row_start + width * kBpp, 0, job.row_pad);
+    // The gap after the row, unless it lies past the rows' span.
+    const bool last_in_memory = kDown ? row == 0 : row == job.height - 1;
+    if (kPadded && gap != 0 && !last_in_memory) memset(row_start + row_bytes, 0, gap);
   }
   literal.next = literal_next;
-  return true;
+  literal.end = literal_end;
+  return kDecodeDone;
 }
 
 }  // namespace
 
-bool decode_pixels(const DecodeJob& job, ImageReader& reader) {
-  uint8_t chunk[kLiteralChunk];
-  LiteralSource literal{nullptr, nullptr, nullptr, &reader};
-  const bool memory = reader_is_memory(reader);
-  if (memory) {
-    literal.next = reader.cursor;
-    literal.end = reader.end;
-  } else {
-    literal.chunk = chunk;
-  }
-  bool done;
+DecodeResult decode_pixels(const DecodeJob& job, LiteralFeed& literals) {
+  assert(job.width >= 1 && job.height >= 1);
+  assert(job.stride <= -static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel) ||
+         job.stride >= static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel));
+  const bool contiguous = job.stride == static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel);
   if (job.bytes_per_pixel == 3) {
-    done = job.row_pad != 0 ? decode_rows<3, true>(job, reader, literal)
-                            : decode_rows<3, false>(job, reader, literal);
-  } else {
-    done = job.row_pad != 0 ? decode_rows<1, true>(job, reader, literal)
-                            : decode_rows<1, false>(job, reader, literal);
+    if (job.stride < 0) return decode_rows<3, kDownward>(job, literals);
+    return contiguous ? decode_rows<3, kContiguous>(job, literals)
+                      : decode_rows<3, kGapped>(job, literals);
   }
-  if (memory) reader.cursor = literal.next;
-  return done;
+  if (job.stride < 0) return decode_rows<1, kDownward>(job, literals);
+  return contiguous ? decode_rows<1, kContiguous>(job, literals)
+                    : decode_rows<1, kGapped>(job, literals);
 }

@@ -2,10 +2,16 @@
 // the pixel rows) and hands them to the host, or leaves nothing behind.
 #include <string.h>
 
-#include "format/picture_header.h"
-#include "format/pixel_decoder.h"
+#include "codec/picture_header.h"
+#include "codec/pixel_decoder.h"
+#include "codec/sizes.h"
 #include "plugin/status_codes.h"
+#include "plugin/tzf_filter.h"
 #include "source/image_reader.h"
+
+static_assert(int32_t{kStatusFileError} == int32_t{kReaderFileError} &&
+                  int32_t{kStatusPositionNotRestored} == int32_t{kReaderPositionNotRestored},
+              "the reader records its failures as the entry points' status values");
 
 namespace {
 
@@ -73,6 +79,18 @@ void write_info_header(uint8_t* p, const PictureHeader& header, uint32_t colour_
   // biCompression, biSizeImage, the resolutions and biClrImportant stay 0.
 }
 
+// The host's progress callback, called before each decoded row.
+struct HostProgress {
+  ProgressCallback callback;
+  intptr_t host_data;
+  int32_t height;
+};
+
+bool report_row(void* user, uint32_t row) {
+  const HostProgress& p = *static_cast<const HostProgress*>(user);
+  return p.callback(static_cast<int32_t>(row), p.height, p.host_data) == 0;
+}
+
 // Loads the part of a stream that decoding can consume and skips the rest.
 // Only bytes the source really holds are loaded: the decoder reads a stream
 // byte past what was loaded as 0, just as the source would deliver it. So a
@@ -117,54 +135,84 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
   OutputBlock pixels{pixel_handle, nullptr};
   uint8_t* flags = nullptr;
   uint8_t* commands = nullptr;
+  uint8_t* chunk = nullptr;
 
   do {
     if (!reader_open_for_picture(reader, source, length_or_offset, source_flags)) break;
     uint8_t raw[kHeaderLength];
     if (!reader_read(reader, raw, kHeaderLength)) break;
-    PictureHeader header = parse_header(raw);
-    int32_t rejected = kStatusSuccess;
-    if (!header_check(header, &rejected)) {
-      reader_fail(reader, rejected, 0);
+    const PictureHeader header = parse_header(raw, kHeaderLength);
+    if (!header_accepted(header)) {
+      reader_fail(reader, kStatusNotTzf, 0);
       break;
     }
     if (header.width <= 0 || header.height <= 0) {
       reader_fail(reader, kStatusNotTzf, 0);
       break;
     }
-    const uint32_t bytes_per_pixel = static_cast<uint32_t>(header.bits_per_pixel) / 8;
-    const uint64_t row_length = static_cast<uint64_t>(header.width) * bytes_per_pixel;
-    const uint32_t row_pad = static_cast<uint32_t>((4 - row_length % 4) % 4);
-    const uint64_t block_size = static_cast<uint64_t>(header.height) * (row_length + row_pad);
-    if (block_size > kMaxBlockSize) {
+    const uint32_t bytes_per_pixel = stored_bytes_per_pixel(header);
+    const uint32_t width = static_cast<uint32_t>(header.width);
+    const uint32_t height = static_cast<uint32_t>(header.height);
+    const uint64_t row_length = row_byte_count(width, bytes_per_pixel);
+    const uint64_t stride = row_length + (4 - row_length % 4) % 4;
+    // The whole block, gap after the last row included, must fit in 32 bits.
+    uint64_t block_size = 0;
+    if (!rows_extent(height, stride, stride, kMaxBlockSize, block_size)) {
       reader_fail(reader, kStatusOutOfMemory, 0);
       break;
     }
-    const uint32_t colour_table_length =
-        static_cast<uint32_t>(header.pixel_stream_offset) - kHeaderLength;
+    const uint32_t table_length = colour_table_length(header);
 
-    if (!block_allocate(reader, info, kInfoHeaderSize + colour_table_length)) break;
-    write_info_header(info.locked, header, colour_table_length);
-    if (colour_table_length > 0 &&
-        !reader_read(reader, info.locked + kInfoHeaderSize, colour_table_length)) {
+    if (!block_allocate(reader, info, kInfoHeaderSize + table_length)) break;
+    write_info_header(info.locked, header, table_length);
+    if (table_length > 0 && !reader_read(reader, info.locked + kInfoHeaderSize, table_length)) {
       break;
     }
     if (!block_allocate(reader, pixels, block_size)) break;
 
-    // Decoding takes at most one flag bit and one command byte per pixel it
-    // starts, and every run covers at least three pixels.
-    const uint64_t pixel_count = static_cast<uint64_t>(header.width) * header.height;
+    const uint64_t pixel_count = pixel_total(width, height);
     size_t flag_count = 0;
     size_t command_count = 0;
-    if (!load_stream(reader, header.flag_stream_length, (pixel_count + 7) / 8, flags, flag_count) ||
-        !load_stream(reader, header.command_stream_length, (pixel_count + 2) / 3, commands,
-                     command_count)) {
+    if (!load_stream(reader, header.flag_stream_length, consumable_flag_bytes(pixel_count), flags,
+                     flag_count) ||
+        !load_stream(reader, header.command_stream_length, consumable_command_bytes(pixel_count),
+                     commands, command_count)) {
       break;
     }
 
-    DecodeJob job{header.width, header.height, bytes_per_pixel, row_pad,  flags,    flag_count,
-                  commands,     command_count, pixels.locked,   progress, host_data};
-    if (!decode_pixels(job, reader)) break;
+    // A memory image's literals are read in place; a file's through a chunk.
+    LiteralFeed literals{nullptr, nullptr, nullptr, nullptr, nullptr};
+    if (reader_is_memory(reader)) {
+      literals.next = reader.cursor;
+      literals.end = reader.end;
+    } else {
+      chunk = static_cast<uint8_t*>(AllocateWorkBuffer(kLiteralChunk));
+      if (chunk == nullptr) {
+        reader_fail(reader, kStatusOutOfMemory, 0);
+        break;
+      }
+      literals.refill = reader_refill;
+      literals.user = &reader;
+      literals.chunk = chunk;
+    }
+    HostProgress host{progress, host_data, header.height};
+    DecodeJob job{};
+    job.width = header.width;
+    job.height = header.height;
+    job.bytes_per_pixel = bytes_per_pixel;
+    job.first_row = pixels.locked;
+    job.stride = static_cast<ptrdiff_t>(stride);
+    job.flags = flags;
+    job.flag_count = flag_count;
+    job.commands = commands;
+    job.command_count = command_count;
+    job.hook = RowHook{progress != nullptr ? report_row : nullptr, &host};
+    const DecodeResult decoded = decode_pixels(job, literals);
+    if (decoded == kDecodeCancelled) reader_fail(reader, kStatusCancelled, 0);
+    if (decoded != kDecodeDone) break;  // a failed read has recorded its status
+    // The last row's pad lies past the rows the decoder writes.
+    memset(pixels.locked + block_size - (stride - row_length), 0,
+           static_cast<size_t>(stride - row_length));
     if (progress != nullptr && progress(header.height, header.height, host_data) != 0) {
       reader_fail(reader, kStatusCancelled, 0);
       break;
@@ -175,6 +223,7 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
 
   FreeWorkBuffer(flags);
   FreeWorkBuffer(commands);
+  FreeWorkBuffer(chunk);
   block_release(pixels);
   block_release(info);
   reader_close(reader);

@@ -1,6 +1,7 @@
 // IsSupported and GetPictureInfo: answers from the header alone.
-#include "format/picture_header.h"
+#include "codec/picture_header.h"
 #include "plugin/status_codes.h"
+#include "plugin/tzf_filter.h"
 #include "source/image_reader.h"
 
 namespace {
@@ -9,13 +10,24 @@ namespace {
 bool read_accepted_header(ImageReader& reader, PictureHeader& header) {
   uint8_t raw[kHeaderLength];
   if (!reader_read(reader, raw, kHeaderLength)) return false;
-  header = parse_header(raw);
-  int32_t status = kStatusSuccess;
-  if (!header_check(header, &status)) {
-    reader_fail(reader, status, 0);
+  header = parse_header(raw, kHeaderLength);
+  if (!header_accepted(header)) {
+    reader_fail(reader, kStatusNotTzf, 0);
     return false;
   }
   return true;
+}
+
+// Writes all eight fields of the host's record from an accepted header.
+void fill_picture_info(const PictureHeader& header, PictureInfoRecord& info) {
+  info.host_defined_0 = 0;
+  info.host_defined_1 = 0;
+  info.width = header.width;
+  info.height = header.height;
+  info.host_defined_2 = 0;
+  info.host_defined_3 = 0;
+  info.color_depth = header.bits_per_pixel;
+  info.host_defined_4 = 0;
 }
 
 }  // namespace
