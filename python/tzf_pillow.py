@@ -19,6 +19,7 @@ instance).
 
 import ctypes
 import os
+import struct
 
 from PIL import Image, ImageFile, ImagePalette
 
@@ -35,6 +36,9 @@ SIGNATURE = b"TZF\0"
 TZF_HEADER_SIZE = 64
 TZF_INFO_SIZE = 1088
 TZF_PALETTE_BYTES = 1024
+# Where the header keeps the flag and command streams' lengths, two 32-bit
+# little-endian numbers.
+_STREAM_LENGTHS_OFFSET = 48
 TZF_OK = 0
 TZF_ERROR_BAD_SIZE = 2
 TZF_FORMAT_RGB = 1
@@ -112,8 +116,8 @@ def _read_info(data):
 
 def read_limit(width, height):
     """The most bytes a width x height picture can make use of: header, colour
-    table, one flag bit and a third of a command byte per pixel, three literal
-    bytes per pixel."""
+    table, one flag bit and a third of a command byte per pixel (a run covers
+    three pixels or more), three literal bytes per pixel."""
     pixels = width * height
     return (TZF_HEADER_SIZE + TZF_PALETTE_BYTES + (pixels + 7) // 8 + (pixels + 2) // 3
             + 3 * pixels)
@@ -131,6 +135,38 @@ def _read_at_most(fp, limit):
         pieces.append(piece)
         left -= len(piece)
     return b"".join(pieces)
+
+
+def _read_picture(fp, info):
+    """The parts of the file that decoding can use, at most read_limit bytes.
+
+    A header may declare flag and command streams longer than any picture of
+    its size uses, which would put the literal stream anywhere in a large
+    file. Only the usable start of each stream is read, and the header's two
+    lengths are rewritten to match, which decodes to the same pixels. Data
+    that ends early stays short: what is missing reads as zero either way.
+    """
+    pixels = info.width * info.height
+    start = TZF_INFO_SIZE if info.bits_per_pixel == 8 else TZF_HEADER_SIZE
+    flags = min(info.flag_stream_length, (pixels + 7) // 8)
+    commands = min(info.command_stream_length, (pixels + 2) // 3)
+    fp.seek(0)
+    data = bytearray(_read_at_most(fp, start))
+    if len(data) < start:
+        return bytes(data)
+    struct.pack_into("<II", data, _STREAM_LENGTHS_OFFSET, flags, commands)
+    parts = [bytes(data)]
+    for offset, length in ((start, flags), (start + info.flag_stream_length, commands)):
+        fp.seek(offset)
+        part = _read_at_most(fp, length)
+        if len(part) < length:
+            # Missing flag and command bytes read as zero, and the literal
+            # stream is gone.
+            return b"".join(parts) + part + bytes(length - len(part))
+        parts.append(part)
+    fp.seek(info.literal_offset)
+    parts.append(_read_at_most(fp, pixels * info.bits_per_pixel // 8))
+    return b"".join(parts)
 
 
 def _accept(prefix):
@@ -164,8 +200,9 @@ class TzfImageFile(ImageFile.ImageFile):
             self.mode = "RGB"
             tzf_format = TZF_FORMAT_RGB
         self._size = (info.width, info.height)
-        limit = read_limit(info.width, info.height)
-        self.tile = [(DECODER, (0, 0) + self.size, 0, (tzf_format, limit))]
+        streams = (info.flag_stream_length, info.command_stream_length, info.literal_offset)
+        self.tile = [(DECODER, (0, 0) + self.size, 0, (tzf_format, info.bits_per_pixel)
+                      + streams)]
 
 
 def _palette(info):
@@ -181,14 +218,15 @@ class TzfDecoder(ImageFile.PyDecoder):
     _pulls_fd = True
 
     def decode(self, buffer):
-        tzf_format, limit = self.args
-        self.fd.seek(0)
-        data = _read_at_most(self.fd, limit)
+        tzf_format, bits, flags, commands, literal_offset = self.args
+        opened = TzfInfo(width=self.state.xsize, height=self.state.ysize, bits_per_pixel=bits,
+                         flag_stream_length=flags, command_stream_length=commands,
+                         literal_offset=literal_offset)
+        data = _read_picture(self.fd, opened)
         status, info = _read_info(data)
         if status != TZF_OK:
             raise OSError(f"cannot load TZF picture: {_status_text(status)}")
-        if ((info.width, info.height) != (self.state.xsize, self.state.ysize)
-                or (info.bits_per_pixel == 8) != (self.mode == "P")):
+        if (info.width, info.height, info.bits_per_pixel) != (opened.width, opened.height, bits):
             raise OSError("cannot load TZF picture: the file changed since it was opened")
         stride = ctypes.c_size_t()
         size = ctypes.c_size_t()
