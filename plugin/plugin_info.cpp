@@ -4,11 +4,19 @@
 #include "plugin/status_codes.h"
 #include "plugin/tzf_filter.h"
 
+#ifndef TZF_RELEASE
+#error "TZF_RELEASE (the release number, e.g. \"1.0.0\") must be defined by the build"
+#endif
+
 namespace {
 
 // The information table, read by index; the null entry ends it.
 constexpr const char* kPluginInfo[] = {
-    "00IN",  "TZF to DIB filter ver0.01  by the tzf-filter developers", "*.TZF", "Tervax CG (.TZF)",
+    "00IN",
+    // The text up to the two blanks is what hosts look for; the credit is ours.
+    "TZF to DIB filter ver0.01  by the tzf-filter developers, release " TZF_RELEASE,
+    "*.TZF",
+    "Tervax CG (.TZF)",
     nullptr,
 };
 

@@ -40,12 +40,31 @@ INSTANTIATE_TEST_SUITE_P(
                       // A length below 1 would write before the buffer: nothing is written.
                       InfoCase{0, 0, nullptr}, InfoCase{0, -5, nullptr}));
 
-TEST(PluginInfoName, StartsWithVersionAndTwoBlanks) {
+TEST(PluginInfoName, FixedTextThenTwoBlanksThenCreditWithRelease) {
   char buffer[256];
   int32_t n = GetPluginInfo(1, buffer, sizeof buffer);
   std::string name(buffer, static_cast<size_t>(n));
   EXPECT_EQ(name.rfind("TZF to DIB filter ver0.01  ", 0), 0u) << name;
-  EXPECT_GT(name.size(), strlen("TZF to DIB filter ver0.01  "));
+  EXPECT_EQ(name, std::string("TZF to DIB filter ver0.01  by the tzf-filter developers, release ") +
+                      TZF_RELEASE);
+}
+
+TEST(PluginInfoName, ReleaseIsThreeNumbers) {
+  const std::string release = TZF_RELEASE;
+  int dots = 0;
+  bool digit_before = false;
+  for (char c : release) {
+    if (c == '.') {
+      EXPECT_TRUE(digit_before) << release;
+      digit_before = false;
+      ++dots;
+    } else {
+      EXPECT_TRUE(c >= '0' && c <= '9') << release;
+      digit_before = true;
+    }
+  }
+  EXPECT_EQ(dots, 2) << release;
+  EXPECT_TRUE(digit_before) << release;
 }
 
 TEST(PluginInfoName, NullBufferWritesNothing) { EXPECT_EQ(GetPluginInfo(0, nullptr, 10), 0); }

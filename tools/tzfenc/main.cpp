@@ -15,7 +15,7 @@ constexpr int kExitUsage = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitWriteFailed = 3;
 
-constexpr const char* kVersion = "tzfenc 0.1.0";
+constexpr const char* kVersion = "tzfenc " TZF_RELEASE;
 
 void PrintUsage(std::FILE* to) {
   std::fputs(
