@@ -19,6 +19,7 @@ def parse_args(extra=None):
     for name in extra or ():
         parser.add_argument("--" + name, required=True)
     args, rest = parser.parse_known_args()
+    args.command_line = list(sys.argv)
     sys.argv[1:] = rest
     return args
 
@@ -29,9 +30,9 @@ def _with_preload(args):
     if not args.preload or os.environ.get("LD_PRELOAD") == args.preload:
         return
     env = dict(os.environ, LD_PRELOAD=args.preload,
-               ASAN_OPTIONS="detect_leaks=0:halt_on_error=1",
+               ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:quarantine_size_mb=32",
                UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
-    os.execve(sys.executable, [sys.executable] + sys.argv, env)
+    os.execve(sys.executable, [sys.executable] + args.command_line, env)
 
 
 def tool_env():
