@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "encoder/tzf_encoder.h"
-#include "format/pixel_decoder.h"
+#include "tzf/tzf.h"
 #include "imageio/tzf_imageio.h"
 #include "plugin/tzf_filter.h"
 #include "source/platform.h"
@@ -49,10 +49,6 @@ struct Picture {
   tzf::encoder::EncodeStats stats;
 };
 
-uint32_t le32(const Bytes& b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
 size_t row_stride(const Picture& p) {
   return (static_cast<size_t>(p.width) * (p.bits / 8) + 3) & ~size_t{3};
 }
@@ -74,33 +70,30 @@ bool get_picture(const char* source, int32_t length_or_offset, uint32_t flags, B
   return ok;
 }
 
-// The bare decoder's job over the streams of an encoded file held in memory.
-struct BareJob {
-  DecodeJob job;
-  ImageReader reader;
-};
+// The library's C interface, decoding the stored bytes: bottom-up at the
+// pixel block's stride (the block GetPicture makes), or top-down without pad
+// (the rows libpng gives).
+bool codec_decode(const Picture& p, uint8_t* out, bool top_down) {
+  const ptrdiff_t stride = top_down ? static_cast<ptrdiff_t>(p.width) * (p.bits / 8)
+                                    : -static_cast<ptrdiff_t>(row_stride(p));
+  uint8_t* top = top_down ? out : out + (p.height - 1) * row_stride(p);
+  const bool ok =
+      tzf_decode(p.tzf.data(), p.tzf.size(), TZF_FORMAT_NATIVE, top, stride, nullptr) == TZF_OK;
+  // The pad after the top row, the block's last bytes, lies past the rows.
+  const size_t row = static_cast<size_t>(p.width) * (p.bits / 8);
+  if (!top_down) memset(top + row, 0, row_stride(p) - row);
+  return ok;
+}
 
-BareJob bare_job(const Picture& p, uint8_t* block) {
-  const size_t start = p.bits == 8 ? 1088 : 64;
-  const uint64_t pixels = static_cast<uint64_t>(p.width) * p.height;
-  const size_t flags = le32(p.tzf, 48);
-  const size_t commands = le32(p.tzf, 52);
-  BareJob b{};
-  b.job.width = p.width;
-  b.job.height = p.height;
-  b.job.bytes_per_pixel = static_cast<uint32_t>(p.bits / 8);
-  b.job.row_pad =
-      static_cast<uint32_t>(row_stride(p) - static_cast<size_t>(p.width) * (p.bits / 8));
-  b.job.flags = p.tzf.data() + start;
-  b.job.flag_count = std::min<size_t>(flags, (pixels + 7) / 8);
-  b.job.commands = p.tzf.data() + start + flags;
-  b.job.command_count = std::min<size_t>(commands, (pixels + 2) / 3);
-  b.job.pixels = block;
-  b.reader.file = INVALID_HANDLE_VALUE;
-  b.reader.start = p.tzf.data();
-  b.reader.end = p.tzf.data() + p.tzf.size();
-  b.reader.cursor = p.tzf.data() + start + flags + commands;
-  return b;
+// The oracle's pixels laid out as the pixel block.
+bool oracle_decode(const Picture& p, uint8_t* out) {
+  const Bytes packed = oracle_packed_pixels(p.tzf.data(), p.tzf.size());
+  const size_t row = static_cast<size_t>(p.width) * (p.bits / 8);
+  for (size_t r = 0; r < static_cast<size_t>(p.height); ++r) {
+    memcpy(out + r * row_stride(p), packed.data() + r * row, row);
+    memset(out + r * row_stride(p) + row, 0, row_stride(p) - row);
+  }
+  return true;
 }
 
 // ---- libpng from memory --------------------------------------------------
@@ -225,10 +218,21 @@ bool prepare_comparisons(Picture& p) {
 // ---- the measured operations ---------------------------------------------
 // Each writes the output into `out` (sized for it) and reports success.
 
-enum class Way { kMemory, kFile, kBare, kOracle, kMemcpy, kZlib, kLz4, kLz4hc, kLibpng };
+enum class Way {
+  kMemory,
+  kFile,
+  kCodecUp,
+  kCodecDown,
+  kOracle,
+  kMemcpy,
+  kZlib,
+  kLz4,
+  kLz4hc,
+  kLibpng
+};
 
-constexpr Way kWays[] = {Way::kMemory, Way::kFile, Way::kBare,  Way::kOracle, Way::kMemcpy,
-                         Way::kZlib,   Way::kLz4,  Way::kLz4hc, Way::kLibpng};
+constexpr Way kWays[] = {Way::kMemory, Way::kFile, Way::kCodecUp, Way::kCodecDown, Way::kOracle,
+                         Way::kMemcpy, Way::kZlib, Way::kLz4,     Way::kLz4hc,     Way::kLibpng};
 
 const char* way_name(Way w) {
   switch (w) {
@@ -236,8 +240,10 @@ const char* way_name(Way w) {
       return "GetPicture/memory";
     case Way::kFile:
       return "GetPicture/file";
-    case Way::kBare:
-      return "decode_pixels";
+    case Way::kCodecUp:
+      return "tzf_decode/up";
+    case Way::kCodecDown:
+      return "tzf_decode/down";
     case Way::kOracle:
       return "oracle";
     case Way::kMemcpy:
@@ -256,7 +262,7 @@ const char* way_name(Way w) {
 
 // Output of each way: the pixel block, except libpng's top-first rows.
 const Bytes& expected_output(const Picture& p, Way w) {
-  return w == Way::kLibpng ? p.top_down : p.dib;
+  return w == Way::kLibpng || w == Way::kCodecDown ? p.top_down : p.dib;
 }
 
 struct Scratch {
@@ -275,14 +281,12 @@ bool run_once(const Picture& p, Way w, Scratch& s, bool check) {
                          check ? &s.out : nullptr);
     case Way::kFile:
       return get_picture(p.tzf_path.c_str(), 0, 0, check ? &s.out : nullptr);
-    case Way::kBare: {
-      BareJob b = bare_job(p, out);
-      return decode_pixels(b.job, b.reader);
-    }
-    case Way::kOracle: {
-      BareJob b = bare_job(p, out);
-      return oracle_decode_pixels(b.job, b.reader);
-    }
+    case Way::kCodecUp:
+      return codec_decode(p, out, false);
+    case Way::kCodecDown:
+      return codec_decode(p, out, true);
+    case Way::kOracle:
+      return oracle_decode(p, out);
     case Way::kMemcpy:
       memcpy(out, p.dib.data(), p.dib.size());
       return true;
@@ -370,6 +374,14 @@ void print_table(const std::vector<Picture>& pictures, const TableReporter& r) {
     printf("%-13s %10.1f %10.2f %10.2f %10.1f %10.1f %12.2f\n", p.name.c_str(),
            ratio(rate(p, Way::kOracle)), ratio(rate(p, Way::kLz4)), ratio(rate(p, Way::kLz4hc)),
            ratio(rate(p, Way::kZlib)), ratio(rate(p, Way::kLibpng)), file > 0 ? m / file : 0.0);
+  }
+  printf("\nthe C interface beside GetPicture from memory (time of GetPicture / time of tzf_decode)\n");
+  printf("%-13s %16s %16s\n", "picture", "bottom-up", "top-down");
+  for (const Picture& p : pictures) {
+    const double m = rate(p, Way::kMemory);
+    auto ratio = [m](double other) { return m > 0 ? other / m : 0.0; };
+    printf("%-13s %16.2f %16.2f\n", p.name.c_str(), ratio(rate(p, Way::kCodecUp)),
+           ratio(rate(p, Way::kCodecDown)));
   }
   printf("\nencoded sizes (bytes): tzf, lz4, lz4hc, zlib-6, png; literal share of pixels\n");
   for (const Picture& p : pictures) {
