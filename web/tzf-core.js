@@ -56,8 +56,9 @@ async function tzfCreateDecoder(wasmBytes) {
   // Decodes `input` (a Uint8Array). `onInfo(width, height, bitsPerPixel)` is
   // called once the header passed the limits, `onProgress(rowsDone, height)`
   // before each row; a true answer from it cancels. Returns {ok: true, width,
-  // height, bitsPerPixel, truncated, pixels: Uint8ClampedArray} or {ok: false,
-  // reason, message}; the module's memory is freed either way.
+  // height, bitsPerPixel, truncated, pixels: Uint8ClampedArray, codecMs: the
+  // time inside tzf_decode} or {ok: false, reason, message}; the module's
+  // memory is freed either way.
   function decode(input, onProgress, onInfo) {
     const fail = (reason, message) => ({ ok: false, reason, message });
     if (input.length > TZF_LIMITS.maxFileBytes) {
@@ -86,7 +87,7 @@ async function tzfCreateDecoder(wasmBytes) {
       const truncated = view.getUint32(info + kInfo.truncated, true) !== 0;
       const pixelCount = width * height; // exact: both below 2^32
       if (pixelCount > TZF_LIMITS.maxPixels) {
-        const mp = (pixelCount / 1e6).toFixed(pixelCount < 1e9 ? 1 : 0);
+        const mp = Math.ceil(pixelCount / 1e4) / 100; // rounded up: never shows as the limit
         return fail('too-large', `The picture is ${width}x${height} (${mp} megapixels); this page shows pictures of up to ${TZF_LIMITS.maxPixels / 1e6} megapixels.`);
       }
       const strideAt = info + infoSize;
@@ -101,17 +102,19 @@ async function tzfCreateDecoder(wasmBytes) {
       if (onInfo) onInfo(width, height, bitsPerPixel);
       out = e.malloc(bytes) >>> 0;
       if (!out) return fail('memory', `There is not enough memory for a ${width}x${height} picture.`);
+      const started = performance.now();
       try {
         progressHook = onProgress || null;
         status = e.tzf_web_decode_rgba(data, input.length, out, stride);
       } finally {
         progressHook = null;
       }
+      const codecMs = performance.now() - started;
       if (status === kTzf.ERROR_CANCELLED) return fail('cancelled', 'Decoding was cancelled.');
       if (status !== kTzf.OK) return fail('decode', 'The picture cannot be decoded: ' + statusText(status));
       const pixels = new Uint8ClampedArray(bytes);
       pixels.set(new Uint8Array(e.memory.buffer, out, bytes));
-      return { ok: true, width, height, bitsPerPixel, truncated, pixels };
+      return { ok: true, width, height, bitsPerPixel, truncated, pixels, codecMs };
     } finally {
       if (out) e.free(out);
       if (info) e.free(info);

@@ -117,7 +117,8 @@
     message.textContent = '';
     saveButton.disabled = false;
     shownEntry = entry;
-    document.body.dataset.decodeMs = result.decodeMs.toFixed(2);
+    document.body.dataset.decodeMs = result.decodeMs.toFixed(2); // for web/bench
+    document.body.dataset.codecMs = result.codecMs.toFixed(2);
     if (entry.thumbState !== 'done') setThumbnail(entry, { ok: true, source: canvas });
     setState('shown');
   }
@@ -140,6 +141,16 @@
     if (!result.ok) {
       entry.thumbState = 'error';
       entry.button.title = result.message;
+      const ctx = thumb.getContext('2d');
+      ctx.clearRect(0, 0, thumb.width, thumb.height);
+      ctx.strokeStyle = '#b00020';
+      ctx.lineWidth = 6;
+      ctx.beginPath();
+      ctx.moveTo(thumb.width * 0.3, thumb.height * 0.3);
+      ctx.lineTo(thumb.width * 0.7, thumb.height * 0.7);
+      ctx.moveTo(thumb.width * 0.7, thumb.height * 0.3);
+      ctx.lineTo(thumb.width * 0.3, thumb.height * 0.7);
+      ctx.stroke();
     } else {
       const source = result.source || result.bitmap;
       const scale = Math.min(1, kThumbnail / Math.max(source.width, source.height));

@@ -78,6 +78,29 @@ function nodeCases(pagePath, fixtures) {
     },
   });
 
+  // A header alone declaring empty streams: every pixel a missing literal.
+  for (const [width, height, ok] of [[10000, 10000, true], [10001, 10000, false], [100000000, 1, true], [1, 100000001, false]]) {
+    cases.push({
+      name: `the 100-megapixel limit: ${width}x${height} is ${ok ? 'decoded' : 'refused'}`,
+      run: () => {
+        const header = Buffer.from(fs.readFileSync(fixtures.good.find((g) => g.name === 'sample').file).subarray(0, 64));
+        header.writeUInt32LE(width, 12);
+        header.writeUInt32LE(height, 16);
+        header.writeUInt32LE(0, 48);
+        header.writeUInt32LE(0, 52);
+        const result = decoder.decode(new Uint8Array(header));
+        check(result.ok === ok, `ok is ${result.ok}: ${result.message}`);
+        if (!ok) {
+          check(result.reason === 'too-large' && result.message.includes('100 megapixels'), result.message);
+          return;
+        }
+        check(result.pixels.length === width * height * 4, 'pixel bytes ' + result.pixels.length);
+        const words = new Uint32Array(result.pixels.buffer);
+        check(words.every((w) => w === 0xff000000), 'pixels other than opaque black');
+      },
+    });
+  }
+
   cases.push({
     name: 'a progress answer of true cancels, and the next decoding works',
     run: () => {
