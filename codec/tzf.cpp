@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "codec/format.h"
 #include "codec/output_layouts.h"
 #include "codec/picture_header.h"
 #include "codec/pixel_decoder.h"
@@ -14,11 +15,6 @@
 #endif
 
 namespace {
-
-// Rows are turned into the output layout this many rows behind the row being
-// decoded: a run's source lies at most four rows and four pixels back, so
-// rows further back are never read again.
-constexpr uint32_t kConvertLag = 6;
 
 // The largest buffer a caller can address.
 constexpr uint64_t kMaxExtent =
@@ -51,9 +47,15 @@ void convert_through(DecodeCall& call, uint32_t rows) {
   }
 }
 
+// Rows are turned into the output layout behind the row being decoded: no
+// pixel from this row on is written before this call, and a run's source
+// lies at most farthest_source() pixels back, so the rows wholly before that
+// are never read again.
 bool before_row(void* user, uint32_t row) {
   DecodeCall& call = *static_cast<DecodeCall*>(user);
-  if (row >= kConvertLag) convert_through(call, row - kConvertLag + 1);
+  const uint64_t next = pixel_total(call.width, row);
+  const uint64_t reach = farthest_source(call.width);
+  if (next > reach) convert_through(call, static_cast<uint32_t>((next - reach) / call.width));
   return call.progress == nullptr || call.progress->row == nullptr ||
          call.progress->row(call.progress->user, row, call.height) == 0;
 }

@@ -1,7 +1,8 @@
 // The decoder against the oracle (tests/oracle_decoder.h): through GetPicture
-// from memory and from a file, both must give the same blocks, status and
-// progress calls as the oracle on random streams of every shape, on every
-// command byte near the row ends, and on pictures made by the encoder.
+// from memory and from a file, and through tzf_decode in every layout, all
+// must give the same pixels, status and progress calls as the oracle on
+// random streams of every shape, on every command byte near the row ends,
+// and on pictures made by the encoder.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -13,6 +14,7 @@
 
 #include "plugin/status_codes.h"
 #include "tests/oracle_decoder.h"
+#include "tzf/tzf.h"
 #include "tests/picture_decode.h"
 #include "tests/test_pictures.h"
 
@@ -92,11 +94,122 @@ std::string first_difference(const Bytes& a, const Bytes& b) {
   return "none";
 }
 
-// Decodes `file` both ways (and from a file when asked) and compares with
-// the oracle. Returns false on the first difference.
+// How tzf_decode is asked to lay the rows out: top row first or last in
+// memory, bytes added to the tightest stride, the format.
+struct CodecLayout {
+  bool top_down;
+  size_t gap;
+  int format;
+};
+constexpr CodecLayout kCodecLayouts[] = {
+    {true, 0, TZF_FORMAT_NATIVE}, {false, 0, TZF_FORMAT_NATIVE}, {true, 7, TZF_FORMAT_NATIVE},
+    {false, 3, TZF_FORMAT_NATIVE}, {true, 0, TZF_FORMAT_RGB},    {true, 5, TZF_FORMAT_RGBA},
+    {false, 0, TZF_FORMAT_RGBA},  {false, 2, TZF_FORMAT_RGB}};
+
+int record_codec_progress(void* user, uint32_t done, uint32_t total) {
+  return record_progress(static_cast<int32_t>(done), static_cast<int32_t>(total),
+                         reinterpret_cast<intptr_t>(user));
+}
+
+// The oracle's pixels as rows of `format`, top row first, no pad.
+Bytes expected_rows(const Bytes& file, int format) {
+  const OracleHeader h = oracle_header(file.data(), file.size());
+  const Bytes packed = oracle_packed_pixels(file.data(), file.size());
+  const size_t width = static_cast<size_t>(h.width);
+  const size_t out_bpp = format == TZF_FORMAT_RGBA ? 4 : format == TZF_FORMAT_RGB ? 3 : h.bytes_per_pixel;
+  Bytes rows;
+  rows.reserve(width * static_cast<size_t>(h.height) * out_bpp);
+  for (int32_t y = 0; y < h.height; ++y) {
+    const uint8_t* row = packed.data() + static_cast<size_t>(h.height - 1 - y) * width * h.bytes_per_pixel;
+    for (size_t x = 0; x < width; ++x) {
+      const uint8_t* p = row + x * h.bytes_per_pixel;
+      if (format == TZF_FORMAT_NATIVE) {
+        rows.insert(rows.end(), p, p + h.bytes_per_pixel);
+        continue;
+      }
+      uint8_t rgb[3];
+      if (h.bytes_per_pixel == 1) {
+        for (int c = 0; c < 3; ++c) {
+          const size_t at = 64 + 4u * p[0] + 2 - c;
+          rgb[c] = at < file.size() ? file[at] : 0;
+        }
+      } else {
+        rgb[0] = p[2];
+        rgb[1] = p[1];
+        rgb[2] = p[0];
+      }
+      rows.insert(rows.end(), rgb, rgb + 3);
+      if (format == TZF_FORMAT_RGBA) rows.push_back(255);
+    }
+  }
+  return rows;
+}
+
+// tzf_decode into a buffer of exactly the rows' extent between guard bytes;
+// checks that the guards stay and the gaps between rows are zero, and
+// compares pixels, status and progress calls with the oracle's.
+bool codec_same_as_oracle(const Bytes& file, int32_t cancel_at, const CodecLayout& layout,
+                          const Outcome& expected, const std::string& what) {
+  if (expected.blocks.status != 0 && expected.blocks.status != 1 && expected.blocks.status != 2) {
+    return true;  // too large for a pixel block, which is no limit of the library
+  }
+  const std::string name = what + " (tzf_decode, " + (layout.top_down ? "top-down" : "bottom-up") +
+                           ", gap " + std::to_string(layout.gap) + ", format " +
+                           std::to_string(layout.format) + ")";
+  tzf_info info;
+  const int read = tzf_read_info(file.data(), file.size(), &info);
+  if (expected.blocks.status == 2) {
+    EXPECT_EQ(read, TZF_ERROR_BAD_SIZE) << name;
+    return read == TZF_ERROR_BAD_SIZE;
+  }
+  EXPECT_EQ(read, TZF_OK) << name;
+  size_t row = 0;
+  EXPECT_EQ(tzf_output_size(&info, layout.format, &row, nullptr), TZF_OK) << name;
+  if (read != TZF_OK || row == 0) return false;
+  constexpr size_t kGuard = 32;
+  const size_t distance = row + layout.gap;
+  const size_t extent = (info.height - 1) * distance + row;
+  Bytes buffer(extent + 2 * kGuard, 0xC3);
+  uint8_t* first = buffer.data() + kGuard;
+  uint8_t* top = layout.top_down ? first : first + (info.height - 1) * distance;
+  const ptrdiff_t stride = layout.top_down ? static_cast<ptrdiff_t>(distance) : -static_cast<ptrdiff_t>(distance);
+  ProgressRecord record;
+  record.cancel_at = cancel_at;
+  const tzf_progress progress{record_codec_progress, &record};
+  const int status = tzf_decode(file.data(), file.size(), layout.format, top, stride, &progress);
+  const int wanted = expected.blocks.status == 1 ? TZF_ERROR_CANCELLED : TZF_OK;
+  EXPECT_EQ(status, wanted) << name;
+  EXPECT_TRUE(record.calls == expected.calls)
+      << name << ": " << record.calls.size() << " progress calls instead of " << expected.calls.size();
+  bool guards = true;
+  for (size_t k = 0; k < kGuard; ++k) {
+    guards = guards && buffer[k] == 0xC3 && buffer[kGuard + extent + k] == 0xC3;
+  }
+  EXPECT_TRUE(guards) << name << ": bytes outside the rows were written";
+  bool same = status == wanted && record.calls == expected.calls && guards;
+  if (status != TZF_OK || wanted != TZF_OK) return same;
+  Bytes rows;
+  bool gaps_zero = true;
+  for (uint32_t y = 0; y < info.height; ++y) {
+    const uint8_t* r = top + static_cast<ptrdiff_t>(y) * stride;
+    rows.insert(rows.end(), r, r + row);
+    const bool last_in_memory = layout.top_down ? y + 1 == info.height : y == 0;
+    for (size_t k = 0; k < layout.gap && !last_in_memory; ++k) gaps_zero = gaps_zero && r[row + k] == 0;
+  }
+  const Bytes want = expected_rows(file, layout.format);
+  EXPECT_TRUE(gaps_zero) << name << ": a gap between rows is not zero";
+  EXPECT_TRUE(rows == want) << name << ": pixels differ at " << first_difference(rows, want);
+  return same && gaps_zero && rows == want;
+}
+
+// Decodes `file` both ways (and from a file when asked), and through
+// tzf_decode in one of its layouts, and compares with the oracle. Returns
+// false on the first difference.
 bool same_as_oracle(const Bytes& file, int32_t cancel_at, bool from_file, const std::string& what) {
   const Outcome expected = run(Source::kOracle, file, cancel_at);
-  bool same = true;
+  const CodecLayout& layout =
+      kCodecLayouts[std::hash<std::string>()(what) % (sizeof kCodecLayouts / sizeof kCodecLayouts[0])];
+  bool same = codec_same_as_oracle(file, cancel_at, layout, expected, what);
   for (Source source : {Source::kMemory, Source::kFile}) {
     if (source == Source::kFile && !from_file) continue;
     const char* name = source == Source::kMemory ? "memory" : "file";
