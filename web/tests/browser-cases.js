@@ -156,6 +156,31 @@ function browserCases(pagePath, fixtures, screenshotPath) {
   });
 
   cases.push({
+    name: 'files dropped anywhere on the page are opened',
+    run: async () => {
+      const files = ['blocks-17x9-8', 'noise-63x21-8'].map((n) => ({ name: n + '.tzf', data: fs.readFileSync(good(n).file).toString('base64') }));
+      const transfer = await b.page.evaluateHandle((list) => {
+        const t = new DataTransfer();
+        for (const f of list) t.items.add(new File([Uint8Array.from(atob(f.data), (c) => c.charCodeAt(0))], f.name));
+        return t;
+      }, files);
+      await b.page.evaluate(() => { document.body.dataset.state = ''; });
+      await b.page.dispatchEvent('main', 'dragenter', { dataTransfer: transfer });
+      const highlighted = await b.page.evaluate(() => document.body.classList.contains('dragging'));
+      await b.page.dispatchEvent('main', 'drop', { dataTransfer: transfer });
+      await b.page.waitForFunction(() => document.body.dataset.state === 'shown');
+      const s = await b.page.evaluate(() => ({
+        info: document.getElementById('info').textContent,
+        strip: document.querySelectorAll('#strip button').length,
+        dragging: document.body.classList.contains('dragging'),
+      }));
+      check(highlighted && !s.dragging && s.strip === 2 && s.info.startsWith('17x9, 8-bit — blocks-17x9-8.tzf'), JSON.stringify(s));
+      const c = await canvasPixels(b.page);
+      samePixels(c.pixels, good('blocks-17x9-8').expected, c.width, c.height);
+    },
+  });
+
+  cases.push({
     name: 'several files at once make a strip of thumbnails to pick from',
     run: async () => {
       const names = ['sample', 'shapes-333x211-24', 'blocks-17x9-8'];
