@@ -76,6 +76,8 @@
   function onWorkerMessage(event) {
     const data = event.data;
     if (!running || data.id !== running.id) return;
+    // A worker keeps the memory its largest picture needed: let it go.
+    if (data.type === 'result' && data.memoryBytes > kKeepWorkerBytes) replaceWorker();
     if (running.thumbnail) {
       if (data.type === 'result') finishJob(data);
       return;
@@ -86,7 +88,6 @@
     } else if (data.type === 'progress') {
       progress.value = data.done / data.height;
     } else if (data.type === 'result') {
-      if (data.memoryBytes > kKeepWorkerBytes) replaceWorker();
       finishJob(data);
     }
   }
