@@ -160,6 +160,9 @@ def main():
     parser.add_argument("--tzfconv", required=True)
     parser.add_argument("--emulator", nargs="*", default=[])
     parser.add_argument("--png", action="store_true", help="the build writes PNG")
+    parser.add_argument("--png-true-colour", action="store_true",
+                        help="the build writes every PNG as true colour (no palette)")
+    parser.add_argument("--release", required=True, help="the project's version, e.g. 1.0.0")
     options = parser.parse_args()
     emulated = bool(options.emulator)
 
@@ -179,7 +182,8 @@ def main():
         out = lambda name: os.path.join(workdir, name)
 
         code, stdout, _ = program.run("--version")
-        check(code == 0 and stdout == "tzfconv 0.1.0\n", "--version: %d %r" % (code, stdout))
+        check(code == 0 and stdout == "tzfconv %s\n" % options.release,
+              "--version: %d %r" % (code, stdout))
 
         code, stdout, _ = program.run("--help")
         check(code == 0 and stdout.startswith("usage: tzfconv") and "--info" in stdout,
@@ -235,10 +239,18 @@ def main():
                   png24[4] == [bgr_to_rgb(r) for r in reversed(ROWS24)], "24-bit PNG pixels")
             png8 = read_png(read(os.path.join(workdir, "png", "p8.png")))
             palette_rgb = b"".join(PALETTE8[i * 4:i * 4 + 3][::-1] for i in range(256))
-            check(png8 is not None and png8[:3] == (W8, H8, 3) and png8[3] == palette_rgb and
-                  png8[4] == list(reversed(ROWS8)), "8-bit PNG keeps its palette and indices")
+            if options.png_true_colour:
+                # Each index through the palette, as red, green, blue.
+                rows8 = [b"".join(palette_rgb[3 * i:3 * i + 3] for i in row)
+                         for row in reversed(ROWS8)]
+                check(png8 is not None and png8[:3] == (W8, H8, 2) and png8[4] == rows8,
+                      "8-bit PNG as true colour through the palette")
+            else:
+                rows8 = list(reversed(ROWS8))
+                check(png8 is not None and png8[:3] == (W8, H8, 3) and png8[3] == palette_rgb and
+                      png8[4] == rows8, "8-bit PNG keeps its palette and indices")
             code, _, _ = program.run("p8.tzf", "one.png")
-            check(code == 0 and read_png(read(out("one.png")))[4] == list(reversed(ROWS8)),
+            check(code == 0 and read_png(read(out("one.png")))[4] == rows8,
                   "single PNG by extension")
         else:
             code, _, stderr = program.run("p24.tzf", "x.png")

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "plugin/status_codes.h"
 
@@ -76,21 +78,50 @@ void* LocalMemorySymbol(void* module, const char* name) { return Symbol(module, 
 
 }  // namespace
 
+std::vector<std::string> LibraryCandidates(const std::string& program,
+                                           const std::string& installed_from_bin) {
+#if defined(_WIN32)
+  const size_t slash = program.find_last_of("\\/");
+#else
+  const size_t slash = program.find_last_of('/');
+#endif
+  if (slash == std::string::npos) return {kLibraryName};
+  const std::string folder = program.substr(0, slash + 1);
+  std::vector<std::string> candidates = {folder + kLibraryName};
+#if defined(_WIN32)
+  (void)installed_from_bin;  // Windows has only the folder the zip was unpacked in.
+#else
+  if (!installed_from_bin.empty()) {
+    const std::filesystem::path installed =
+        std::filesystem::path(folder) / installed_from_bin / kLibraryName;
+    candidates.push_back(installed.lexically_normal().string());
+  }
+#endif
+  return candidates;
+}
+
 std::string DefaultLibraryPath() {
   std::string program;
 #if defined(_WIN32)
   char buffer[MAX_PATH * 4] = {};
   const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
   if (length > 0 && length < sizeof buffer) program.assign(buffer, length);
-  const size_t slash = program.find_last_of("\\/");
 #else
   char buffer[4096] = {};
   const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (length > 0) program.assign(buffer, static_cast<size_t>(length));
-  const size_t slash = program.find_last_of('/');
 #endif
-  if (slash == std::string::npos) return kLibraryName;
-  return program.substr(0, slash + 1) + kLibraryName;
+#if defined(TZFCONV_INSTALLED_FILTER_DIR)
+  const std::string installed_from_bin = TZFCONV_INSTALLED_FILTER_DIR;
+#else
+  const std::string installed_from_bin;
+#endif
+  const std::vector<std::string> candidates = LibraryCandidates(program, installed_from_bin);
+  for (const std::string& candidate : candidates) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+  }
+  return candidates.back();
 }
 
 bool LoadFilter(const std::string& path, FilterLibrary& library, std::string& error) {
@@ -143,8 +174,8 @@ bool ReadFileHead(const std::string& path, uint8_t (&head)[kHeadLength], std::st
       break;
     }
     errno = 0;
-    std::fread(head, 1, kHeadLength, file);
-    if (std::ferror(file) != 0) {
+    // A short read is fine (the rest stays zero) unless it is an error.
+    if (std::fread(head, 1, kHeadLength, file) < kHeadLength && std::ferror(file) != 0) {
       error = errno != 0 ? std::strerror(errno) : "read error";
       break;
     }

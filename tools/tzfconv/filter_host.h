@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "plugin/tzf_filter.h"
 
@@ -36,7 +37,17 @@ struct FilterLibrary {
   LocalFreeFn local_free = nullptr;
 };
 
-// libtzffilter.so / tzffilter.dll in the folder of the running program.
+// Where the filter is looked for, in order, for a program at `program` (a
+// full path): libtzffilter.so / tzffilter.dll in the program's folder (the
+// build folder, the Windows zip), then on Linux only the installed filter's folder
+// relative to the program's (installed_from_bin, e.g.
+// "../lib/x86_64-linux-gnu/tzf-filter"; empty: none). A program path
+// without a folder gives the bare library name.
+std::vector<std::string> LibraryCandidates(const std::string& program,
+                                           const std::string& installed_from_bin);
+
+// The first candidate for the running program that exists; the last one when
+// none does, so that the error names where the installed filter belongs.
 std::string DefaultLibraryPath();
 
 // Loads the library, finds every entry point and checks that information

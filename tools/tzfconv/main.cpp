@@ -27,7 +27,7 @@ constexpr int kExitBadInput = 2;
 constexpr int kExitWriteFailed = 3;
 constexpr int kExitNoLibrary = 4;
 
-constexpr const char* kVersion = "tzfconv 0.1.0";
+constexpr const char* kVersion = "tzfconv " TZF_RELEASE;
 
 #if TZFCONV_HAVE_PNG
 constexpr bool kPngAvailable = true;
@@ -68,7 +68,13 @@ void PrintUsage(std::FILE* to) {
 #else
       "libtzffilter.so"
 #endif
-      ")\n"
+      ")"
+#if defined(TZFCONV_INSTALLED_FILTER_DIR)
+      "\n                      or, when there is none, the installed one in\n"
+      "                      " TZFCONV_INSTALLED_FILTER_DIR
+      "/ from this program's folder"
+#endif
+      "\n"
       "  -q, --quiet         no progress bar and no summary\n"
       "  -h, --help          print this help and exit\n"
       "  --version           print the version and exit\n"
