@@ -10,7 +10,7 @@ if [ "${1:-all}" = all ]; then
   packages+=(clang libclang-rt-14-dev llvm googletest libgtest-dev libbenchmark-dev liblz4-dev
              pkg-config g++-mingw-w64-i686 wine wine32:i386 imagemagick)
   packages+=(python3-pil)
-  packages+=(libstb-dev lintian zip unzip dpkg-dev file gdk-pixbuf-thumbnailer)
+  packages+=(libstb-dev lintian zip unzip dpkg-dev file libgdk-pixbuf2.0-bin)
   packages+=(emscripten node-acorn chromium)
   packages+=(libgdk-pixbuf-2.0-dev gir1.2-gdkpixbuf-2.0 python3-gi shared-mime-info eog xvfb dbus
              x11-utils)
