@@ -12,6 +12,8 @@
 static_assert(int32_t{kStatusFileError} == int32_t{kReaderFileError} &&
                   int32_t{kStatusPositionNotRestored} == int32_t{kReaderPositionNotRestored},
               "the reader records its failures as the entry points' status values");
+static_assert(TZF_SOURCE_KIND_MASK == kSourceKindMask && TZF_SOURCE_MEMORY == kSourceKindMemory,
+              "the reader reads the source flags as the host interface defines them");
 
 namespace {
 

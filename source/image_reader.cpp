@@ -45,7 +45,7 @@ void reader_fail(ImageReader& reader, int32_t status, uint32_t system_error) {
 bool reader_open_for_picture(ImageReader& reader, const char* source, int32_t length_or_offset,
                              uint32_t source_flags) {
   reader_reset(reader);
-  if ((source_flags & 7u) == 1u) {
+  if ((source_flags & kSourceKindMask) == kSourceKindMemory) {
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(source);
     size_t length =
         length_or_offset > 0 && bytes != nullptr ? static_cast<size_t>(length_or_offset) : 0;

@@ -27,6 +27,11 @@ struct ImageReader {
   uint32_t borrowed;      // 1 when the handle is the host's and its position is restored
 };
 
+// Source flags: the kind of source sits in the low bits; a memory image is
+// kind 1, anything else a file name.
+constexpr uint32_t kSourceKindMask = 7;
+constexpr uint32_t kSourceKindMemory = 1;
+
 // Length of the host's file head handed to the check.
 constexpr uint32_t kCheckHeadLength = 2048;
 

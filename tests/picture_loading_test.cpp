@@ -11,6 +11,12 @@
 #include "tests/test_pictures.h"
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
 #include "source/platform_probe.h"
 #endif
 
@@ -311,6 +317,44 @@ TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
   }
 }
 
+
+// A picture given by name that cannot be positioned (a pipe) is read on: at
+// offset 0 every read is sequential. Streams declared longer than the pipe
+// holds read as zero.
+TEST(Sources, PipeByNameDecodesLikeMemory) {
+  PictureParts parts;
+  parts.width = 37;
+  parts.height = 9;
+  const size_t pixels = 37 * 9;
+  parts.flags = random_bytes((pixels + 7) / 8, 41);
+  parts.commands = random_bytes((pixels + 2) / 3, 42);
+  parts.literals = random_bytes(pixels * 3, 43);
+  PictureParts declaring_more = parts;
+  declaring_more.override_lengths = true;
+  declaring_more.flag_length = static_cast<uint32_t>(parts.flags.size());
+  declaring_more.command_length = 0x7FFFFFFFu;
+  for (const Bytes& file : {make_picture(parts), make_picture(declaring_more)}) {
+    const std::string path = testing::TempDir() + "tzf-pipe-" + std::to_string(getpid());
+    unlink(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    std::thread writer([&path, &file] {
+      FILE* f = fopen(path.c_str(), "wb");
+      if (f != nullptr) {
+        fwrite(file.data(), 1, file.size(), f);
+        fclose(f);
+      }
+    });
+    TzfLocalHandle info = nullptr, pixels_handle = nullptr;
+    const int32_t status = GetPicture(path.c_str(), 0, 0, &info, &pixels_handle, nullptr, 0);
+    writer.join();
+    unlink(path.c_str());
+    const Decoded got = take_blocks(status, info, pixels_handle, file);
+    const Decoded want = decode_memory(file);
+    EXPECT_EQ(got.status, kStatusSuccess);
+    EXPECT_EQ(got.pixels, want.pixels);
+    EXPECT_EQ(got.info, want.info);
+  }
+}
 #endif
 
 }  // namespace

@@ -9,10 +9,13 @@
 
 #include <string>
 
-#include "encoder/tzf_encoder.h"
 #include "plugin/tzf_filter.h"
 #include "tests/real_pictures.h"
 #include "tests/test_pictures.h"
+
+#if defined(HAVE_TZF_ENCODER)
+#include "encoder/tzf_encoder.h"
+#endif
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -265,6 +268,7 @@ TEST_F(Host, CancelledPictureLeavesNullHandles) {
   EXPECT_EQ(pixels, nullptr);
 }
 
+#if defined(HAVE_TZF_ENCODER)
 // The uncompressed, bottom-up 8-bit or 24-bit BMP files the test setup
 // writes: their pixel rows are already in decoding order.
 struct BmpPicture {
@@ -360,5 +364,7 @@ TEST_F(Host, DecodesTheEncodersOutputOfRealPictures) {
     encode_and_decode(*this, get_picture(), p, file);
   }
 }
+
+#endif
 
 }  // namespace
