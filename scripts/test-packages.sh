@@ -1,0 +1,336 @@
+#!/usr/bin/env bash
+# Tests the release as users meet it: builds dist/ (scripts/package.sh),
+# checks every Debian package's files and lintian's verdict, installs the
+# packages on this machine with apt-get, uses each one (tzfconv and tzfenc
+# from /usr/bin, a C program built with pkg-config, gdk-pixbuf-thumbnailer
+# and GdkPixbuf through the system's loaders cache and MIME database, Pillow,
+# Qt 6 and Qt 5 QImageReader), purges them and checks that nothing is left.
+# Then unpacks the Windows zip into an empty folder and uses it under Wine.
+#
+# Changes the machine (runs as root): the packages are purged on every exit.
+# TZF_PACKAGES_PREBUILT=1 skips package.sh and tests the dist/ there is.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+dist=$root/dist
+work=$(mktemp -d /tmp/tzf-packages.XXXXXX)
+py=/usr/bin/python3
+export DEBIAN_FRONTEND=noninteractive
+
+passed=0
+failed=0
+ok() {
+  passed=$((passed + 1))
+  echo "ok: $*"
+}
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL: $*" >&2
+}
+
+if [ "${TZF_PACKAGES_PREBUILT:-0}" != 1 ]; then
+  bash scripts/package.sh
+fi
+version=$(sed -n 's/^project(tzf_filter VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+debver=$version-1
+
+# --- what each package holds -------------------------------------------------
+# package|files it must have (regexes, space-separated)|what any file may be
+arch=usr/lib/x86_64-linux-gnu
+doc='usr/share/doc/PKG/(copyright|changelog\.Debian\.gz)'
+expected=(
+  "libtzf0|$arch/libtzf\.so\.0 $arch/libtzf\.so\.$version|$arch/libtzf\.so\.[0-9.]+"
+  "libtzf-dev|usr/include/tzf/tzf\.h $arch/libtzf\.so $arch/libtzf\.a $arch/pkgconfig/tzf\.pc $arch/cmake/tzf/tzfConfig\.cmake|usr/include/tzf/tzf\.h|$arch/libtzf\.(so|a)|$arch/pkgconfig/tzf\.pc|$arch/cmake/tzf/tzf[A-Za-z-]*\.cmake"
+  "tzf-tools|usr/bin/tzfconv usr/bin/tzfenc $arch/tzf-filter/libtzffilter\.so usr/share/man/man1/tzfconv\.1\.gz|usr/bin/tzf(conv|enc)|$arch/tzf-filter/libtzffilter\.so|usr/share/man/man1/tzf(conv|enc)\.1\.gz"
+  "tzf-gdk-pixbuf-loader|$arch/gdk-pixbuf-2\.0/2\.10\.0/loaders/libpixbufloader-tzf\.so usr/share/mime/packages/tzf\.xml usr/share/thumbnailers/tzf\.thumbnailer|$arch/gdk-pixbuf-2\.0/2\.10\.0/loaders/libpixbufloader-tzf\.so|usr/share/mime/packages/tzf\.xml|usr/share/thumbnailers/tzf\.thumbnailer"
+  "qt6-tzf-image-plugin|$arch/qt6/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so|$arch/qt6/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so"
+  "qt5-tzf-image-plugin|$arch/qt5/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so|$arch/qt5/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so"
+  "python3-tzf-pillow|usr/lib/python3/dist-packages/tzf_pillow\.py|usr/lib/python3/dist-packages/tzf_pillow\.py"
+)
+
+declare -A deb_of=()
+packages=()
+for entry in "${expected[@]}"; do
+  IFS='|' read -r -a fields <<<"$entry"
+  package=${fields[0]}
+  arch_name=amd64
+  [ "$package" = python3-tzf-pillow ] && arch_name=all
+  file=$dist/${package}_${debver}_${arch_name}.deb
+  if [ ! -f "$file" ]; then
+    echo "note: no $package package (its component has no install rules yet)"
+    continue
+  fi
+  deb_of[$package]=$file
+  packages+=("$package")
+done
+for file in "$dist"/*.deb; do
+  name=$(dpkg-deb -f "$file" Package)
+  [ -n "${deb_of[$name]:-}" ] || fail "unexpected package $file"
+done
+for core in libtzf0 libtzf-dev tzf-tools; do
+  [ -n "${deb_of[$core]:-}" ] || fail "package $core was not built"
+done
+
+step() { echo; echo "--- $*"; }
+
+step "contents and metadata"
+for entry in "${expected[@]}"; do
+  IFS='|' read -r -a fields <<<"$entry"
+  package=${fields[0]}
+  file=${deb_of[$package]:-}
+  [ -n "$file" ] || continue
+  list=$work/$package.list
+  # Regular files and links, without the leading "./".
+  dpkg-deb -c "$file" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' >"$list"
+  allowed="^(${doc//PKG/$package}"
+  for pattern in "${fields[@]:2}"; do allowed+="|$pattern"; done
+  allowed+=")$"
+  stray=$(grep -Ev "$allowed" "$list" || true)
+  [ -z "$stray" ] && ok "$package: every file where it belongs" ||
+    fail "$package: files out of place: $stray"
+  for need in ${fields[1]} "usr/share/doc/$package/copyright" \
+    "usr/share/doc/$package/changelog\.Debian\.gz"; do
+    grep -Eqx "$need" "$list" || fail "$package: no file matching $need"
+  done
+  if dpkg-deb -c "$file" | awk '{print $2}' | grep -qv '^root/root$'; then
+    fail "$package: files not owned by root"
+  fi
+  control=$(dpkg-deb -f "$file")
+  grep -qx "Version: $debver" <<<"$control" || fail "$package: version is not $debver"
+  grep -qx "Maintainer: .*<.*@.*>" <<<"$control" || fail "$package: no maintainer"
+  copyright=$(dpkg-deb --fsys-tarfile "$file" | tar -xO "./usr/share/doc/$package/copyright")
+  grep -q "^License: Expat" <<<"$copyright" && grep -q "MIT License" <<<"$copyright" ||
+    fail "$package: copyright file does not name the MIT licence"
+  depends=$(dpkg-deb -f "$file" Depends)
+  case $package in
+    libtzf0) want="libc6" ;;
+    libtzf-dev) want="libtzf0 (= $debver)" ;;
+    tzf-tools) want="libpng16-16" ;;
+    python3-tzf-pillow) want="python3-pil" ;;
+    *) want="libtzf0 (= $debver)" ;;
+  esac
+  [[ "$depends" == *"$want"* ]] && ok "$package: Depends has $want" ||
+    fail "$package: Depends '$depends' lacks $want"
+done
+control_dir=$work/libtzf0.control
+dpkg-deb -e "${deb_of[libtzf0]}" "$control_dir"
+grep -qx "libtzf 0 libtzf0 (>= $debver)" "$control_dir/shlibs" &&
+  grep -qx "activate-noawait ldconfig" "$control_dir/triggers" &&
+  [ ! -e "$control_dir/postinst" ] && ok "libtzf0: shlibs and ldconfig trigger, no scripts" ||
+  fail "libtzf0: shlibs or ldconfig trigger wrong"
+
+step "lintian"
+lintian --tag-display-limit 0 "${deb_of[@]}" 2>&1 | grep -v '^running with root' |
+  tee "$work/lintian.txt" || true
+if grep -q '^E:' "$work/lintian.txt"; then
+  fail "lintian reports errors"
+else
+  ok "lintian: no errors"
+fi
+
+# --- install, use, purge -----------------------------------------------------
+dpkg-query -W -f '${Package}\n' | sort >"$work/before.txt"
+purge_all() {
+  local ours=() p
+  for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 && ours+=("$p")
+  done
+  if [ ${#ours[@]} -gt 0 ]; then
+    apt-get purge -y -qq "${ours[@]}" >"$work/purge.log" 2>&1 || cat "$work/purge.log" >&2
+  fi
+  # Whatever apt-get brought in for them goes too.
+  local added
+  added=$(dpkg-query -W -f '${Package}\n' | sort | comm -13 "$work/before.txt" - |
+    comm -12 - <(apt-mark showauto | sed 's/:.*//' | sort) || true)
+  if [ -n "$added" ]; then
+    # shellcheck disable=SC2086
+    apt-get purge -y -qq $added >>"$work/purge.log" 2>&1 || cat "$work/purge.log" >&2
+  fi
+}
+cleanup() {
+  purge_all
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for p in "${packages[@]}"; do
+  if dpkg -s "$p" >/dev/null 2>&1; then
+    echo "note: $p was installed before the test; purging it first"
+    apt-get purge -y -qq "$p" >/dev/null
+    sed -i "/^$p\$/d" "$work/before.txt"
+  fi
+done
+
+step "apt-get install ./dist/*.deb"
+if apt-get install -y -qq "${deb_of[@]}" >"$work/install.log" 2>&1; then
+  ok "installed: ${packages[*]}"
+else
+  cat "$work/install.log" >&2
+  fail "apt-get install"
+  exit 1
+fi
+for p in "${packages[@]}"; do
+  dpkg -L "$p" | while read -r f; do [ -d "$f" ] || echo "$f"; done
+done | sort -u >"$work/installed-files.txt"
+
+same_pixels() { # same_pixels A B: the two pictures have the same RGB pixels
+  "$py" - "$1" "$2" <<'EOF'
+import sys
+from PIL import Image
+a, b = (Image.open(p).convert("RGB") for p in sys.argv[1:3])
+sys.exit(0 if a.size == b.size and a.tobytes() == b.tobytes() else 1)
+EOF
+}
+sample=$root/samples/sample.tzf
+reference=$root/build-package/linux/bin/tzfconv
+"$reference" -q "$sample" "$work/reference.png"
+
+step "tzf-tools from /usr/bin"
+[ "$(tzfconv --version)" = "tzfconv $version" ] && [ "$(tzfenc --version)" = "tzfenc $version" ] &&
+  ok "--version is $version" || fail "--version: $(tzfconv --version), $(tzfenc --version)"
+[ "$(command -v tzfconv)" = /usr/bin/tzfconv ] || fail "tzfconv is not /usr/bin/tzfconv"
+(cd "$work" && /usr/bin/tzfconv -q "$sample" installed.png) && same_pixels "$work/installed.png" \
+  "$work/reference.png" && ok "tzfconv converts the sample with the installed filter" ||
+  fail "tzfconv from /usr/bin"
+/usr/bin/tzfenc "$work/reference.png" "$work/again.tzf" &&
+  /usr/bin/tzfconv -q "$work/again.tzf" "$work/again.png" &&
+  same_pixels "$work/again.png" "$work/reference.png" &&
+  ok "tzfenc then tzfconv give the picture back" || fail "tzfenc round trip"
+man -w tzfconv >/dev/null 2>&1 || [ -f /usr/share/man/man1/tzfconv.1.gz ] || fail "no manual page"
+
+step "libtzf-dev: a C program built with pkg-config"
+# shellcheck disable=SC2046
+if cc -std=c99 -Wall -Wextra -Werror tests/packaging/use_libtzf.c -o "$work/use_libtzf" \
+  $(pkg-config --cflags --libs tzf) && "$work/use_libtzf" "$sample" "$work/c.ppm" "$version" &&
+  same_pixels "$work/c.ppm" "$work/reference.png"; then
+  ok "C program through pkg-config decodes the sample"
+else
+  fail "C program through pkg-config"
+fi
+ldd "$work/use_libtzf" | grep -Eq "libtzf.so.0 => (/usr)?/lib/x86_64-linux-gnu/libtzf.so.0" ||
+  fail "the C program does not use the installed libtzf.so.0"
+
+if [ -n "${deb_of[tzf-gdk-pixbuf-loader]:-}" ]; then
+  step "tzf-gdk-pixbuf-loader through the system's caches"
+  cache=$(pkg-config --variable=gdk_pixbuf_cache_file gdk-pixbuf-2.0 2>/dev/null ||
+    echo /usr/lib/x86_64-linux-gnu/gdk-pixbuf-2.0/2.10.0/loaders.cache)
+  grep -q "libpixbufloader-tzf.so" "$cache" && ok "loaders cache lists the loader" ||
+    fail "loaders cache $cache does not list the loader"
+  [ -f /usr/share/mime/image/x-tzf.xml ] && ok "MIME database has image/x-tzf" ||
+    fail "no /usr/share/mime/image/x-tzf.xml"
+  cp "$sample" "$work/thumb-source.tzf"
+  gdk-pixbuf-thumbnailer -s 128 "$work/thumb-source.tzf" "$work/thumb.png" &&
+    "$py" -c "import sys; from PIL import Image; im = Image.open(sys.argv[1]); sys.exit(0 if max(im.size) == 128 else 1)" "$work/thumb.png" &&
+    ok "gdk-pixbuf-thumbnailer makes a 128-pixel thumbnail" || fail "gdk-pixbuf-thumbnailer"
+  "$py" - "$sample" "$work/reference.png" <<'EOF' && ok "GdkPixbuf reads the sample, pixels equal, MIME type image/x-tzf" || fail "GdkPixbuf or MIME type"
+import sys
+import gi
+gi.require_version("GdkPixbuf", "2.0")
+from gi.repository import GdkPixbuf, Gio
+from PIL import Image
+pix = GdkPixbuf.Pixbuf.new_from_file(sys.argv[1])
+ref = Image.open(sys.argv[2]).convert("RGB")
+assert (pix.get_width(), pix.get_height()) == ref.size
+n, stride = pix.get_n_channels(), pix.get_rowstride()
+data = pix.get_pixels()
+rows = b"".join(bytes(data[y * stride + x * n + c] for x in range(pix.get_width()) for c in range(3))
+                for y in range(pix.get_height()))
+assert rows == ref.tobytes(), "pixels differ"
+with open(sys.argv[1], "rb") as f:
+    head = f.read(256)
+kind, _ = Gio.content_type_guess("picture.tzf", head)
+assert Gio.content_type_get_mime_type(kind) == "image/x-tzf", kind
+EOF
+fi
+
+if [ -n "${deb_of[python3-tzf-pillow]:-}" ]; then
+  step "python3-tzf-pillow with Debian's Python"
+  (cd / && "$py" -c "
+import sys, tzf_pillow
+from PIL import Image
+im = Image.open(sys.argv[1])
+assert im.format == 'TZF', im.format
+ref = Image.open(sys.argv[2]).convert('RGB')
+assert im.convert('RGB').tobytes() == ref.tobytes()
+print('Pillow', im.format, im.size, im.mode, 'from', tzf_pillow.__file__)
+" "$sample" "$work/reference.png") && ok "Pillow opens the sample through tzf_pillow" ||
+    fail "python3-tzf-pillow"
+fi
+
+for qt in 6 5; do
+  [ -n "${deb_of[qt$qt-tzf-image-plugin]:-}" ] || continue
+  step "qt$qt-tzf-image-plugin through QImageReader"
+  module=Qt${qt}Gui
+  if ! pkg-config --exists "$module"; then
+    fail "qt$qt: pkg-config $module missing, cannot build the checker"
+    continue
+  fi
+  # shellcheck disable=SC2046
+  if g++ -std=c++17 -fPIC tests/packaging/qt_read.cpp -o "$work/qt${qt}_read" \
+    $(pkg-config --cflags --libs "$module") &&
+    QT_QPA_PLATFORM=offscreen "$work/qt${qt}_read" "$sample" "$work/qt$qt.ppm" &&
+    same_pixels "$work/qt$qt.ppm" "$work/reference.png"; then
+    ok "Qt $qt reads the sample through the installed plug-in"
+  else
+    fail "Qt $qt QImageReader"
+  fi
+done
+
+step "apt-get purge"
+purge_all
+left=""
+while read -r f; do
+  [ -e "$f" ] || [ -L "$f" ] && left+="$f "
+done <"$work/installed-files.txt"
+[ -z "$left" ] && ok "no file of the packages is left ($(wc -l <"$work/installed-files.txt") checked)" ||
+  fail "left after purge: $left"
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 && fail "$p still installed"
+done
+dpkg-query -W -f '${Package}\n' | sort | cmp -s - "$work/before.txt" &&
+  ok "the installed package set is as before" || fail "installed packages differ from before"
+if [ -n "${deb_of[tzf-gdk-pixbuf-loader]:-}" ]; then
+  ! grep -qi tzf "${cache}" && ! grep -rqsl "x-tzf" /usr/share/mime/mime.cache /usr/share/mime/globs2 \
+    /usr/share/mime/image && ok "loaders cache and MIME database no longer mention tzf" ||
+    fail "tzf still in the loaders cache or MIME database"
+fi
+
+# --- the Windows zip -----------------------------------------------------------
+step "Windows zip under Wine"
+zip=$dist/tzf-filter-$version-win32.zip
+listing=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
+[ "$listing" = "LICENSE.txt README.txt tzfconv.exe tzfenc.exe tzffilter.dll " ] &&
+  ok "zip holds $listing" || fail "zip holds $listing"
+for f in tzffilter.dll tzfconv.exe tzfenc.exe; do
+  imports=$(unzip -p "$zip" "$f" >"$work/$f" && i686-w64-mingw32-objdump -p "$work/$f" |
+    sed -n 's/.*DLL Name: //p' | sort -u | tr '\n' ' ')
+  [ "$imports" = "KERNEL32.dll msvcrt.dll " ] && ok "$f imports only $imports" ||
+    fail "$f imports $imports"
+done
+export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-tzf}
+wineboot --init >/dev/null 2>&1 || true
+win=$work/windows
+mkdir "$win"
+unzip -q "$zip" -d "$win"
+i686-w64-mingw32-gcc -std=c99 -O2 -Wall -Wextra -Werror tests/packaging/dll_host.c \
+  -o "$win/dll_host.exe" -lversion
+cp "$sample" "$win/sample.tzf"
+cp "$work/reference.png" "$win/reference.png"
+(cd "$win" && wine tzfconv.exe -q sample.tzf converted.png </dev/null) &&
+  same_pixels "$win/converted.png" "$work/reference.png" &&
+  ok "tzfconv.exe writes the sample as a PNG equal to the native one" || fail "tzfconv.exe"
+(cd "$win" && wine tzfenc.exe reference.png encoded.tzf </dev/null) &&
+  "$reference" -q "$win/encoded.tzf" "$work/encoded.png" &&
+  same_pixels "$work/encoded.png" "$work/reference.png" &&
+  ok "tzfenc.exe makes a TZF that decodes back exactly" || fail "tzfenc.exe"
+[ "$(cd "$win" && wine tzfconv.exe --version </dev/null | tr -d '\r')" = "tzfconv $version" ] &&
+  ok "tzfconv.exe --version" || fail "tzfconv.exe --version"
+(cd "$win" && wine dll_host.exe sample.tzf host.bmp "$version" </dev/null) &&
+  same_pixels "$win/host.bmp" "$work/reference.png" &&
+  ok "a host loads tzffilter.dll from the unpacked folder and decodes the sample" ||
+  fail "host loading tzffilter.dll"
+
+echo
+echo "packages covered: ${packages[*]}"
+echo "packages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,35 @@
+// A Qt program that reads a TZF picture through the installed image plug-in
+// (the system's plug-in folder) and writes it as PPM.
+//   qt_read IN.tzf OUT.ppm
+#include <QCoreApplication>
+#include <QImage>
+#include <QImageReader>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: qt_read IN.tzf OUT.ppm\n");
+    return 2;
+  }
+  if (!QImageReader::supportedImageFormats().contains("tzf")) {
+    std::fprintf(stderr, "Qt %s: no tzf image format plug-in\n", qVersion());
+    return 1;
+  }
+  QImageReader reader(QString::fromLocal8Bit(argv[1]));
+  const QImage image = reader.read();
+  if (image.isNull()) {
+    std::fprintf(stderr, "Qt %s: %s\n", qVersion(), reader.errorString().toLocal8Bit().constData());
+    return 1;
+  }
+  if (reader.format() != "tzf") {
+    std::fprintf(stderr, "read as %s, not tzf\n", reader.format().constData());
+    return 1;
+  }
+  if (!image.convertToFormat(QImage::Format_RGB888).save(QString::fromLocal8Bit(argv[2]), "PPM")) {
+    std::fprintf(stderr, "cannot write %s\n", argv[2]);
+    return 1;
+  }
+  std::printf("Qt %s: %dx%d through the tzf plug-in\n", qVersion(), image.width(), image.height());
+  return 0;
+}
