@@ -47,6 +47,11 @@ cmake -S . -B "$out/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 cmake --build "$out/win32" -j"$jobs"
 run_ctest --test-dir "$out/win32" --output-on-failure
 
+step "packages: build, inspect, lintian, install, use, purge; the Windows zip under Wine"
+bash scripts/test-packages.sh | tee "$out/packages.log"
+n=$(sed -n 's/^packages: \([0-9]*\) passed, 0 failed$/\1/p' "$out/packages.log")
+passed=$((passed + ${n:-0}))
+
 step "sanitizer build and tests (address, undefined, leak)"
 CC=clang CXX=clang++ cmake -S . -B "$out/asan" -DCMAKE_BUILD_TYPE=Debug \
   -DTZF_SANITIZE=address,undefined "${common[@]}" >/dev/null
