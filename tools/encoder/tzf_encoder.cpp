@@ -158,15 +158,15 @@ EncodeResult Encode(const EncoderInput& input, ParseMode mode) {
       pixel_stream + static_cast<size_t>(st.flag_bytes + st.command_bytes + st.literal_bytes), 0);
 
   uint8_t* h = file.data();
-  std::memcpy(h, "TZF", 4);
-  PutU32(h + 4, kFormatVersion);
-  PutU32(h + 8, kHeaderSize);
-  PutU32(h + 12, static_cast<uint32_t>(input.width));
-  PutU32(h + 16, static_cast<uint32_t>(input.height));
-  h[24] = static_cast<uint8_t>(input.bits_per_pixel);
-  PutU32(h + 40, static_cast<uint32_t>(pixel_stream));
-  PutU32(h + 48, static_cast<uint32_t>(st.flag_bytes));
-  PutU32(h + 52, static_cast<uint32_t>(st.command_bytes));
+  std::memcpy(h + kFieldMagic, kMagic, sizeof kMagic);
+  PutU32(h + kFieldVersion, kFormatVersion);
+  PutU32(h + kFieldHeaderLength, kHeaderSize);
+  PutU32(h + kFieldWidth, static_cast<uint32_t>(input.width));
+  PutU32(h + kFieldHeight, static_cast<uint32_t>(input.height));
+  h[kFieldBitsPerPixel] = static_cast<uint8_t>(input.bits_per_pixel);
+  PutU32(h + kFieldPixelStreamOffset, static_cast<uint32_t>(pixel_stream));
+  PutU32(h + kFieldFlagStreamLength, static_cast<uint32_t>(st.flag_bytes));
+  PutU32(h + kFieldCommandStreamLength, static_cast<uint32_t>(st.command_bytes));
   if (palette_size != 0) std::memcpy(h + kHeaderSize, input.palette.data(), palette_size);
 
   uint8_t* flags = h + pixel_stream;

@@ -17,42 +17,25 @@
 #include <span>
 #include <vector>
 
+#include "codec/format.h"
+
 namespace tzf::encoder {
 
-inline constexpr uint32_t kFormatVersion = 3;
-inline constexpr int kHeaderSize = 64;
-inline constexpr int kPaletteSize = 1024;  // 256 entries of B, G, R, 0
-inline constexpr int kMinRun = 3;
-inline constexpr int kMaxRun = 18;
+// The format's constants come from the codec, in the encoder's own types.
+inline constexpr uint32_t kFormatVersion = ::kFormatVersion;
+inline constexpr int kHeaderSize = static_cast<int>(::kHeaderLength);
+inline constexpr int kPaletteSize = static_cast<int>(::kColourTableLength);  // B, G, R, 0 each
+inline constexpr int kMinRun = static_cast<int>(::kMinRun);
+inline constexpr int kMaxRun = static_cast<int>(::kMaxRun);
 
 // Largest accepted width or height, and largest accepted pixel count.
 inline constexpr int64_t kMaxDimension = int64_t{1} << 20;
 inline constexpr int64_t kMaxPixels = int64_t{1} << 28;
 
-struct Displacement {
-  int dx;
-  int dy;
-};
+using Displacement = ::Displacement;
 
 // Run sources, selected by the high four bits of a command byte.
-inline constexpr std::array<Displacement, 16> kDisplacements = {{
-    {3, -3},
-    {-4, -4},
-    {-4, -2},
-    {-2, -1},
-    {0, -2},
-    {-3, -1},
-    {-1, -1},
-    {0, -1},
-    {0, -4},
-    {-4, 0},
-    {1, -1},
-    {0, -3},
-    {2, -1},
-    {-2, -2},
-    {-3, -3},
-    {-4, -1},
-}};
+inline constexpr std::array<Displacement, 16> kDisplacements = std::to_array(kDisplacementTable);
 
 // Distance in decoding order from a run's target pixel to its source pixel
 // (negative means the source precedes the target).
