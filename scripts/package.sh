@@ -5,6 +5,8 @@
 # tzfenc.exe, README.txt, LICENSE.txt). Release builds from scratch in
 # build-package/.
 set -euo pipefail
+# Files the build writes go into the packages with these permissions.
+umask 022
 cd "$(dirname "$0")/.."
 root=$PWD
 out=$root/build-package
