@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine.
-# Runs as root; does nothing when everything is already there.
+# Installs as root, through sudo when not run as root; does nothing when
+# everything is already there.
 #   install-deps.sh build   what the native library and tools need
 #   install-deps.sh all     also the test, sanitizer, benchmark and Windows legs
 set -euo pipefail
@@ -24,13 +25,18 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 echo "installing: ${missing[*]}"
+as_root=()
 if [ "$(id -u)" -ne 0 ]; then
-  echo "error: packages are missing and installing them needs root: ${missing[*]}" >&2
-  exit 1
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "error: packages are missing and installing them needs root (or sudo): ${missing[*]}" >&2
+    exit 1
+  fi
+  as_root=(sudo)
 fi
-dpkg --add-architecture i386
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+"${as_root[@]}" dpkg --add-architecture i386
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" \
   >/tmp/tzf-apt.log 2>&1 || {
   tail -20 /tmp/tzf-apt.log >&2
   echo "error: apt-get install failed" >&2
