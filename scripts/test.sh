@@ -58,9 +58,10 @@ CC=clang CXX=clang++ cmake -S . -B "$out/asan" -DCMAKE_BUILD_TYPE=Debug \
 cmake --build "$out/asan" -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 run_ctest --test-dir "$out/asan" -j"$jobs" --output-on-failure
 
-step "ThreadSanitizer build and the threads test"
+step "ThreadSanitizer build (without the tools and integrations) and the threads test"
 CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -DCMAKE_BUILD_TYPE=Debug \
-  -DTZF_SANITIZE=thread "${common[@]}" >/dev/null
+  -DTZF_SANITIZE=thread -DTZF_BUILD_TOOLS=OFF -DTZF_BUILD_GDK_PIXBUF=OFF -DTZF_BUILD_QT=OFF \
+  -DTZF_BUILD_PYTHON=OFF "${common[@]}" >/dev/null
 cmake --build "$out/tsan" -j"$jobs" --target tzf_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/bin/tzf_tests" \
   --gtest_filter='Threads.*'
