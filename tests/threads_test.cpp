@@ -14,6 +14,7 @@
 #include "plugin/status_codes.h"
 #include "tests/picture_decode.h"
 #include "tests/test_pictures.h"
+#include "tzf/tzf.h"
 
 #if defined(HAVE_TZF_ENCODER)
 #include "encoder/tzf_encoder.h"
@@ -259,6 +260,42 @@ TEST(Threads, OnePictureSharedByEightThreads) {
     EXPECT_EQ(results[k].status, kStatusSuccess) << k;
     EXPECT_EQ(results[k].info, alone.info) << k;
     EXPECT_EQ(results[k].pixels, alone.pixels) << k;
+  }
+}
+
+// The C interface on one picture from eight threads at once, each in its
+// own layout, against the same layouts decoded one at a time.
+TEST(Threads, CodecDecodesOnePictureInEightLayoutsAtOnce) {
+  const TestPicture picture = make_test_picture(150, 90, 8, 11);
+  const ExactBuffer shared = exact_copy(picture.file);
+  auto decode = [&shared](int i) {
+    const int format = 1 + i % 3;
+    const size_t row = 150 * (format == TZF_FORMAT_RGBA ? 4 : format == TZF_FORMAT_RGB ? 3 : 1);
+    Bytes out(row * 90);
+    const bool top_down = i % 2 == 0;
+    uint8_t* top = top_down ? out.data() : out.data() + row * 89;
+    const ptrdiff_t stride = top_down ? static_cast<ptrdiff_t>(row) : -static_cast<ptrdiff_t>(row);
+    if (tzf_decode(shared.data.get(), shared.size, format, top, stride, nullptr) != TZF_OK) {
+      out.clear();
+    }
+    return out;
+  };
+  std::vector<Bytes> alone(kThreads);
+  for (int i = 0; i < kThreads; ++i) alone[i] = decode(i);
+  std::atomic<int> ready{0};
+  std::vector<Bytes> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      results[i] = decode(i);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_FALSE(results[i].empty()) << i;
+    EXPECT_EQ(results[i], alone[i]) << i;
   }
 }
 
