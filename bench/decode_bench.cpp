@@ -4,11 +4,15 @@
 // output is checked before it is timed. Ends with a table of MB/s of output
 // and the ratios.
 //
-// Pictures: photo.png, illustration.png and drawing.png from the folder made
-// by bench/fetch-pictures.sh (--pictures=DIR, else $TZF_BENCH_PICTURES, else
-// ~/.cache/tzf-bench), plus 24-bit noise made here. Each is encoded with the
-// optimal parse at start; the .tzf files are left in the folder for the
-// timing program (bench/decode_timing.cpp).
+// Pictures: every photo-*.png, palette-*.png and screenshot-*.png in the
+// folder made by bench/fetch-pictures.sh (--pictures=DIR, else
+// $TZF_BENCH_PICTURES, else ~/.cache/tzf-bench), plus 24-bit noise made here.
+// Each is encoded with the optimal parse at start; the .tzf files are left in
+// the folder for the timing program (bench/decode_timing.cpp).
+//
+// Every measurement is repeated; the tables give the medians, and each ratio
+// is taken within each repetition (the k-th of one way against the k-th of
+// the other) and reported as median, lowest and highest.
 #include <benchmark/benchmark.h>
 #include <lz4.h>
 #include <lz4hc.h>
@@ -18,16 +22,18 @@
 #include <string.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "encoder/tzf_encoder.h"
-#include "tzf/tzf.h"
 #include "imageio/tzf_imageio.h"
 #include "plugin/tzf_filter.h"
 #include "source/platform.h"
 #include "tests/oracle_decoder.h"
+#include "tzf/tzf.h"
 
 namespace {
 
@@ -330,66 +336,143 @@ void measure(benchmark::State& state, const Picture* p, Way w) {
                           static_cast<int64_t>(s.out.size()));
 }
 
-// Keeps every run's output rate for the closing table.
+// Keeps every repetition's output rate for the closing tables; shows only
+// the aggregates.
 class TableReporter : public benchmark::ConsoleReporter {
  public:
-  std::map<std::string, double> mb_per_s;
+  std::map<std::string, std::vector<double>> mb_per_s;
+  std::map<std::string, double> cv;  // coefficient of variation of the time
   void ReportRuns(const std::vector<Run>& runs) override {
+    std::vector<Run> shown;
     for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Aggregate) {
+        shown.push_back(run);
+        if (run.aggregate_name == "cv") cv[run.run_name.function_name] = run.GetAdjustedRealTime();
+        continue;
+      }
       auto found = run.counters.find("bytes_per_second");
       if (found == run.counters.end() || run.error_occurred) continue;
-      // The median of the repetitions where there are several: the machine
-      // may be busy with other work now and then.
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      mb_per_s[run.run_name.function_name] = found->second.value / 1e6;
+      mb_per_s[run.run_name.function_name].push_back(found->second.value / 1e6);
     }
-    ConsoleReporter::ReportRuns(runs);
+    if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
   }
 };
 
+double median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 != 0 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// A ratio within each repetition: median, lowest, highest.
+struct Ratio {
+  double median = 0, low = 0, high = 0;
+};
+
+Ratio paired(const std::vector<double>& top, const std::vector<double>& bottom) {
+  std::vector<double> r;
+  for (size_t k = 0; k < top.size() && k < bottom.size(); ++k) {
+    if (bottom[k] > 0) r.push_back(top[k] / bottom[k]);
+  }
+  if (r.empty()) return {};
+  const auto [low, high] = std::minmax_element(r.begin(), r.end());
+  return {median(r), *low, *high};
+}
+
+void print_ratio(const Ratio& r, int precision) {
+  char text[48];
+  snprintf(text, sizeof text, "%.*f [%.*f-%.*f]", precision, r.median, precision, r.low, precision,
+           r.high);
+  printf(" %18s", text);
+}
+
 void print_table(const std::vector<Picture>& pictures, const TableReporter& r) {
-  auto rate = [&r](const Picture& p, Way w) {
+  static const std::vector<double> none;
+  auto rates = [&r](const Picture& p, Way w) -> const std::vector<double>& {
     auto found = r.mb_per_s.find(std::string(way_name(w)) + "/" + p.name);
-    return found == r.mb_per_s.end() ? 0.0 : found->second;
+    return found == r.mb_per_s.end() ? none : found->second;
   };
-  printf("\nMB/s of decoded output (more is better)\n");
-  printf("%-13s %8s", "picture", "size");
+  auto rate = [&rates](const Picture& p, Way w) { return median(rates(p, w)); };
+  size_t repetitions = 0;
+  for (const auto& [name, v] : r.mb_per_s) repetitions = std::max(repetitions, v.size());
+  printf("\nMB/s of decoded output (more is better), median of %zu repetitions\n", repetitions);
+  printf("%-28s %11s", "picture", "size");
   for (Way w : kWays)
     printf(" %10.10s", way_name(w) + (w == Way::kMemory || w == Way::kFile ? 11 : 0));
   printf("\n");
   for (const Picture& p : pictures) {
     char size[32];
     snprintf(size, sizeof size, "%dx%dx%d", p.width, p.height, p.bits);
-    printf("%-13s %8s", p.name.c_str(), size);
+    printf("%-28s %11s", p.name.c_str(), size);
     for (Way w : kWays) printf(" %10.0f", rate(p, w));
     printf("\n");
   }
-  printf("\nratios of GetPicture from memory (time of the other / time of GetPicture)\n");
-  printf("%-13s %10s %10s %10s %10s %10s %12s\n", "picture", "vs oracle", "vs lz4", "vs lz4hc",
-         "vs zlib", "vs libpng", "file/memory");
+  printf("\nhighest coefficient of variation of a way's time over the repetitions, per picture\n");
   for (const Picture& p : pictures) {
-    const double m = rate(p, Way::kMemory);
-    auto ratio = [m](double other) { return other > 0 ? m / other : 0.0; };
-    const double file = rate(p, Way::kFile);
-    printf("%-13s %10.1f %10.2f %10.2f %10.1f %10.1f %12.2f\n", p.name.c_str(),
-           ratio(rate(p, Way::kOracle)), ratio(rate(p, Way::kLz4)), ratio(rate(p, Way::kLz4hc)),
-           ratio(rate(p, Way::kZlib)), ratio(rate(p, Way::kLibpng)), file > 0 ? m / file : 0.0);
+    double worst = 0;
+    const char* which = "";
+    for (Way w : kWays) {
+      auto found = r.cv.find(std::string(way_name(w)) + "/" + p.name);
+      if (found != r.cv.end() && found->second > worst) {
+        worst = found->second;
+        which = way_name(w);
+      }
+    }
+    printf("%-28s %5.1f%% (%s)\n", p.name.c_str(), 100 * worst, which);
   }
-  printf("\nthe C interface beside GetPicture from memory (time of GetPicture / time of tzf_decode)\n");
-  printf("%-13s %16s %16s\n", "picture", "bottom-up", "top-down");
+  printf(
+      "\nratios within each repetition: median [lowest-highest] of time of the other / time of"
+      " GetPicture from memory\n");
+  printf("%-28s %18s %18s %18s %18s %18s\n", "picture", "vs oracle", "vs lz4", "vs lz4hc",
+         "vs zlib", "vs libpng");
   for (const Picture& p : pictures) {
-    const double m = rate(p, Way::kMemory);
-    auto ratio = [m](double other) { return m > 0 ? other / m : 0.0; };
-    printf("%-13s %16.2f %16.2f\n", p.name.c_str(), ratio(rate(p, Way::kCodecUp)),
-           ratio(rate(p, Way::kCodecDown)));
+    const std::vector<double>& m = rates(p, Way::kMemory);
+    printf("%-28s", p.name.c_str());
+    print_ratio(paired(m, rates(p, Way::kOracle)), 1);
+    print_ratio(paired(m, rates(p, Way::kLz4)), 2);
+    print_ratio(paired(m, rates(p, Way::kLz4hc)), 2);
+    print_ratio(paired(m, rates(p, Way::kZlib)), 1);
+    print_ratio(paired(m, rates(p, Way::kLibpng)), 1);
+    printf("\n");
+  }
+  printf(
+      "\ntime of a file by name / time from memory (GetPicture; lower is better), and the C"
+      "\ninterface beside GetPicture from memory (time of GetPicture / time of tzf_decode)\n");
+  printf("%-28s %18s %18s %18s\n", "picture", "file/memory", "tzf bottom-up", "tzf top-down");
+  for (const Picture& p : pictures) {
+    const std::vector<double>& m = rates(p, Way::kMemory);
+    printf("%-28s", p.name.c_str());
+    print_ratio(paired(m, rates(p, Way::kFile)), 2);
+    print_ratio(paired(rates(p, Way::kCodecUp), m), 2);
+    print_ratio(paired(rates(p, Way::kCodecDown), m), 2);
+    printf("\n");
   }
   printf("\nencoded sizes (bytes): tzf, lz4, lz4hc, zlib-6, png; literal share of pixels\n");
   for (const Picture& p : pictures) {
     const double pixels = static_cast<double>(p.width) * p.height;
-    printf("%-13s %9zu %9zu %9zu %9zu %9zu  %5.1f%%\n", p.name.c_str(), p.tzf.size(), p.lz4.size(),
+    printf("%-28s %9zu %9zu %9zu %9zu %9zu  %5.1f%%\n", p.name.c_str(), p.tzf.size(), p.lz4.size(),
            p.lz4hc.size(), p.zlib.size(), p.png.size(),
            100.0 * static_cast<double>(p.stats.literal_pixels) / pixels);
   }
+}
+
+// The pictures of the folder, by kind and then name.
+std::vector<std::string> picture_names(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string file = entry.path().filename().string();
+    if (file.size() < 5 || file.compare(file.size() - 4, 4, ".png") != 0) continue;
+    for (const char* kind : {"photo-", "palette-", "screenshot-"}) {
+      if (file.rfind(kind, 0) == 0) names.push_back(file.substr(0, file.size() - 4));
+    }
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    auto rank = [](const std::string& n) { return n[1] == 'h' ? 0 : n[1] == 'a' ? 1 : 2; };
+    return rank(a) != rank(b) ? rank(a) < rank(b) : a < b;
+  });
+  return names;
 }
 
 std::string pictures_folder(int& argc, char** argv) {
@@ -420,11 +503,11 @@ int main(int argc, char** argv) {
   const std::string folder = pictures_folder(argc, argv);
   benchmark::Initialize(&argc, argv);
   std::vector<Picture> pictures;
-  for (const char* name : {"photo", "illustration", "drawing"}) {
+  for (const std::string& name : picture_names(folder)) {
     Picture p;
     if (load_picture(folder, name, p)) pictures.push_back(std::move(p));
   }
-  if (pictures.size() < 3) {
+  if (pictures.empty()) {
     fprintf(stderr, "some pictures are missing in %s: run bench/fetch-pictures.sh\n",
             folder.c_str());
   }
@@ -441,8 +524,7 @@ int main(int argc, char** argv) {
                                    w)
           ->Unit(benchmark::kMicrosecond)
           ->MinTime(0.1)
-          ->Repetitions(5)
-          ->DisplayAggregatesOnly(true);
+          ->Repetitions(7);
     }
   }
   TableReporter reporter;

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Fetches the decoding benchmark's real pictures from Debian packages and
-# converts them to PNG files of the sizes the benchmark expects:
+# converts them to PNG files. The file name starts with the picture's kind:
 #
-#   photo.png         24-bit photograph, 1920x1080
-#   illustration.png  8-bit palette illustration, 1024x768
-#   drawing.png       24-bit screenshot-like drawing, 1366x768 (rows need pad)
+#   photo-*       24-bit photographs from two wallpaper packages, three sizes
+#   palette-*     8-bit art from three games' data packages: two drawn with
+#                 their own 256-colour palettes, one reduced to 256 colours
+#                 with error diffusion (dithered)
+#   screenshot-*  24-bit screenshots and diagrams from two manuals' packages
+#                 (widths whose rows need 1 to 3 pad bytes in the DIB)
 #
 # The noise picture is made by the benchmark itself. Nothing is committed:
 # the files go to $TZF_BENCH_PICTURES (default ~/.cache/tzf-bench), or to the
@@ -13,7 +16,27 @@ set -euo pipefail
 
 out=${1:-${TZF_BENCH_PICTURES:-${XDG_CACHE_HOME:-$HOME/.cache}/tzf-bench}}
 mkdir -p "$out"
-if [ -s "$out/photo.png" ] && [ -s "$out/illustration.png" ] && [ -s "$out/drawing.png" ]; then
+
+# name, package, path inside the package, conversion
+pictures=(
+  "photo-kleiber|lomiri-wallpapers-20.04|usr/share/backgrounds/Kleiber_by_Lukas_Baubkus.jpg|photo 1920x1080"
+  "photo-dragonfly|lomiri-wallpapers-16.04|usr/share/backgrounds/Dragonfly_by_Bolly.jpg|photo 1366x768"
+  "photo-aitzgorri|lomiri-wallpapers-16.04|usr/share/backgrounds/aitzgorri_by_Aitzol_Berasategi.jpg|photo 2560x1440"
+  "palette-lbreakout|lbreakout2-data|usr/share/games/lbreakout2/gfx/menuback.png|palette"
+  "palette-ltris|ltris|usr/share/games/ltris/gfx/menuback.bmp|palette"
+  "palette-pingus-dithered|pingus-data|usr/share/games/pingus/data/images/worldmaps/tutorial_layer0.jpg|dither 1024x768"
+  "screenshot-kicad-pcb|kicad-doc-en|usr/share/doc/kicad/help/en/images/pcbnew_user_interface.png|flat"
+  "screenshot-kicad-setup|kicad-doc-en|usr/share/doc/kicad/help/en/images/board_setup_constraints.png|flat"
+  "screenshot-gnome-calendar|gnome-user-docs|usr/share/help/C/gnome-help/figures/shell-appts.png|flat"
+  "screenshot-inkscape-diagram|inkscape-tutorials|usr/share/inkscape/tutorials/potrace.el.png|flat"
+)
+
+missing=()
+for entry in "${pictures[@]}"; do
+  IFS='|' read -r name _ _ _ <<<"$entry"
+  [ -s "$out/$name.png" ] || missing+=("$entry")
+done
+if [ ${#missing[@]} -eq 0 ]; then
   echo "pictures already in $out"
   exit 0
 fi
@@ -25,42 +48,34 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-# A photograph and flat artwork from wallpaper packages; desktop-base for a
-# smooth illustration.
-apt-get download desktop-base lomiri-wallpapers-20.04 >/dev/null 2>&1 || {
+packages=()
+for entry in "${missing[@]}"; do
+  IFS='|' read -r _ package _ _ <<<"$entry"
+  [[ " ${packages[*]} " == *" $package "* ]] || packages+=("$package")
+done
+apt-get download "${packages[@]}" >/dev/null 2>&1 || {
   echo "apt-get download failed; running apt-get update once and retrying" >&2
   apt-get update -qq
-  apt-get download desktop-base lomiri-wallpapers-20.04 >/dev/null
+  apt-get download "${packages[@]}" >/dev/null
 }
 for deb in ./*.deb; do dpkg-deb -x "$deb" tree; done
 
-photo=tree/usr/share/backgrounds/Kleiber_by_Lukas_Baubkus.jpg
-flat=tree/usr/share/backgrounds/Painting-Colors_by__herobrine7gamer.jpg
-art=tree/usr/share/desktop-base/softwaves-theme/grub/grub-16x9.png
-for f in "$photo" "$flat" "$art"; do
-  [ -s "$f" ] || { echo "error: $f is not in the packages any more" >&2; exit 1; }
+for entry in "${missing[@]}"; do
+  IFS='|' read -r name package path how <<<"$entry"
+  src=tree/$path
+  [ -s "$src" ] || { echo "error: $path is not in $package any more" >&2; exit 1; }
+  read -r kind size <<<"$how"
+  case $kind in
+    photo)  # cut to the size, as a wallpaper is shown
+      convert "$src" -resize "$size^" -gravity center -extent "$size" -strip PNG24:"$out/$name.png" ;;
+    palette)  # the game's own palette, kept
+      convert "$src" -strip PNG8:"$out/$name.png" ;;
+    dither)  # reduced to 256 colours with Floyd-Steinberg error diffusion
+      convert "$src" -resize "$size^" -gravity center -extent "$size" -dither FloydSteinberg \
+        -colors 256 -strip PNG8:"$out/$name.png" ;;
+    flat)  # as the manual shows it, without transparency
+      convert "$src" -background white -alpha remove -alpha off -strip PNG24:"$out/$name.png" ;;
+  esac
+  echo "$name: $(identify -format '%wx%h' "$out/$name.png") from $package"
 done
-
-convert "$photo" -resize 1920x1080^ -gravity center -extent 1920x1080 -strip \
-  PNG24:"$out/photo.png"
-# Smooth artwork reduced to 256 colours without dithering, as drawn artwork is.
-convert "$art" -resize 1024x768^ -gravity center -extent 1024x768 +dither -colors 256 -strip \
-  PNG8:"$out/illustration.png"
-# Flat colour bands with a window, bars and a grid of tiles drawn over them:
-# long flat areas and repeated shapes, like a screenshot.
-convert "$flat" -resize 1366x768^ -gravity center -extent 1366x768 -filter point \
-  -fill '#f4f4f4' -draw 'rectangle 180,90 1180,660' \
-  -fill '#2d5f9a' -draw 'rectangle 180,90 1180,122' \
-  -fill '#dcdcdc' -draw 'rectangle 180,122 1180,150' \
-  -fill '#c0c0c0' -draw 'rectangle 0,740 1366,768' \
-  -fill '#ffffff' -stroke '#8a8a8a' \
-  -draw 'rectangle 220,180 420,300' -draw 'rectangle 460,180 660,300' \
-  -draw 'rectangle 700,180 900,300' -draw 'rectangle 940,180 1140,300' \
-  -draw 'rectangle 220,340 420,460' -draw 'rectangle 460,340 660,460' \
-  -draw 'rectangle 700,340 900,460' -draw 'rectangle 940,340 1140,460' \
-  -stroke none -fill '#3a3a3a' \
-  -draw 'rectangle 230,500 1130,506' -draw 'rectangle 230,520 980,526' \
-  -draw 'rectangle 230,540 1060,546' -draw 'rectangle 230,560 900,566' \
-  -strip PNG24:"$out/drawing.png"
-
 echo "pictures written to $out"

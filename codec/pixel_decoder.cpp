@@ -53,6 +53,20 @@ enum RunKind : uint8_t {
   kPatternShort  // any other period under 16 bytes
 };
 
+// Rows going down: bytes past a row's end that fixed-size copies may
+// overwrite, saved before the row and put back after it (they belong to the
+// gap and the row decoded before). Fixed-size copies read them only as the
+// sources of runs in the row's first kSpill bytes (a source lies at most 4
+// pixels before its target's column), before anything has spilled: a
+// decision writes at most 2 * kCopyMargin bytes from where it starts, and the
+// row is at least kMinSpillRow long. Runs copied piece by piece late in the
+// row may read them, so they are put back first. Only from the fifth row on,
+// so that every source row has a row after it in memory for loads past its
+// end.
+constexpr size_t kSpill = 256;
+constexpr uint64_t kMinSpillRow = 2 * kSpill;
+constexpr int32_t kFirstSpillRow = 5;
+
 // `low` of a command never copied by a fixed-size copy: a column (below
 // 2^31) plus a literal stretch (under 64) minus it is at least 2^30, above
 // any `span`.
@@ -436,8 +450,7 @@ void copy_run_overlapping(uint8_t* to, const RunCode& code) {
 // Bytes from the lowest row's start to the highest row's end. The caller
 // has checked that this fits in memory, so it fits in 64 bits.
 uint64_t rows_span(const DecodeJob& job) {
-  const uint64_t distance =
-      static_cast<uint64_t>(job.stride < 0 ? -job.stride : job.stride);
+  const uint64_t distance = static_cast<uint64_t>(job.stride < 0 ? -job.stride : job.stride);
   return distance * static_cast<uint64_t>(job.height - 1) +
          static_cast<uint64_t>(job.width) * job.bytes_per_pixel;
 }
@@ -452,8 +465,8 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
   const ptrdiff_t stride = job.stride;
   const uint64_t span_bytes = rows_span(job);
   const uint64_t pixel_count = width * static_cast<uint64_t>(job.height);
-  const size_t gap = static_cast<size_t>((stride < 0 ? -stride : stride) -
-                                         static_cast<ptrdiff_t>(row_bytes));
+  const size_t gap =
+      static_cast<size_t>((stride < 0 ? -stride : stride) - static_cast<ptrdiff_t>(row_bytes));
   uint8_t* const pixels = job.first_row;
   assert(kDown == (stride < 0));
   assert(kPadded == (gap != 0 || kDown));
@@ -491,8 +504,11 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
   // ...and below this address, which leaves room for both copies' margins.
   constexpr size_t kDecisionMargin = 2 * kCopyMargin;
   const uint8_t* const fast_limit =
-      kDown ? nullptr
-            : pixels + (span_bytes >= kDecisionMargin ? span_bytes - kDecisionMargin : 0);
+      kDown ? nullptr : pixels + (span_bytes >= kDecisionMargin ? span_bytes - kDecisionMargin : 0);
+
+  // Rows going down: bytes past the row's end, where fixed-size copies may
+  // spill, kept while the row is decoded.
+  uint8_t saved[kDown ? kSpill : 1];
 
   // Literals for `n` pixels at `to` the careful way.
   auto literals_careful = [&](uint8_t* to, uint64_t n) {
@@ -516,17 +532,38 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
     uint8_t* const row_start = pixels + static_cast<ptrdiff_t>(row) * stride;
     // Rows going down keep fixed-size copies inside the row, and their loads
     // inside the source's row: a source lies at most kSourceAhead bytes
-    // further along its row than the target along its own.
-    const uint8_t* const row_fast_end =
-        !kDown ? fast_end
-               : row_start + (row_bytes >= kCopyMargin + kSourceAhead
-                                  ? row_bytes - kCopyMargin - kSourceAhead + 1
-                                  : 0);
-    const uint8_t* const row_fast_limit =
-        !kDown ? fast_limit
-               : row_start + (row_bytes >= kDecisionMargin + kSourceAhead
-                                  ? row_bytes - kDecisionMargin - kSourceAhead
-                                  : 0);
+    // further along its row than the target along its own. Except where the
+    // row may spill: then copies may write up to kSpill bytes past its end,
+    // which are saved before and put back after the row.
+    // Runs copied piece by piece may read those bytes (a source crossing
+    // into the row decoded before, or a run crossing into the next row), so
+    // they are put back before such a run, and the row goes on without
+    // spilling.
+    bool spill = kDown && row >= kFirstSpillRow && row_bytes >= kMinSpillRow;
+    uint8_t* const row_after = row_start + row_bytes;
+    if (spill) memcpy(saved, row_after, kSpill);
+    const uint8_t* const row_kept_end =
+        row_start +
+        (row_bytes >= kCopyMargin + kSourceAhead ? row_bytes - kCopyMargin - kSourceAhead + 1 : 0);
+    const uint8_t* const row_kept_limit =
+        row_start + (row_bytes >= kDecisionMargin + kSourceAhead
+                         ? row_bytes - kDecisionMargin - kSourceAhead
+                         : 0);
+    const uint8_t* row_fast_end = !kDown  ? fast_end
+                                  : spill ? row_after + (kSpill - kCopyMargin + 1)
+                                          : row_kept_end;
+    const uint8_t* row_fast_limit = !kDown  ? fast_limit
+                                    : spill ? row_after + (kSpill - kDecisionMargin)
+                                            : row_kept_limit;
+    auto stop_spilling = [&](const uint8_t* to) {
+      // Before kSpill bytes into the row nothing has spilled yet, and a run
+      // there reads at most the first kSpill bytes of the row before.
+      if (!kDown || !spill || to < row_start + kSpill) return;
+      memcpy(row_after, saved, kSpill);
+      spill = false;
+      row_fast_end = row_kept_end;
+      row_fast_limit = row_kept_limit;
+    };
     while (pixel < row_end) {
       uint8_t* to = kPadded ? row_start + (pixel - row_first) * kBpp : pixels + pixel * kBpp;
       if (pending == 0 && pixel >= safe_first && to < row_fast_limit) {
@@ -564,8 +601,9 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
           const RunCode& code = codes[*command];
           // Room for both copies' margins inside the rows' span, or inside
           // the row when rows go down; the run's sources are in the picture.
-          assert(to + kDecisionMargin <= (kDown ? row_start + row_bytes - kSourceAhead
-                                                : pixels + span_bytes));
+          assert(to + kDecisionMargin <= (!kDown  ? pixels + span_bytes
+                                          : spill ? row_after + kSpill
+                                                  : row_after - kSourceAhead));
           // Padded rows: the column test below also turns down kExactOnly.
           if (!kPadded && code.kind == kExactOnly) break;
           if (kPadded) {
@@ -678,12 +716,15 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
         copy_run_overlapping(to, code);
       } else if (kPadded && width >= 32 && pixel >= code.first &&
                  pixel_count - pixel >= code.length) {
+        stop_spilling(to);
         copy_run_edge(block, to, pixel - row_first, code, fast_end);
       } else {
+        stop_spilling(to);
         copy_run_exact(block, pixel, code.length, displacement_offset(command_byte, job.width));
       }
       pixel += code.length;
     }
+    stop_spilling(row_after);
     // The gap after the row, unless it lies past the rows' span.
     const bool last_in_memory = kDown ? row == 0 : row == job.height - 1;
     if (kPadded && gap != 0 && !last_in_memory) memset(row_start + row_bytes, 0, gap);

@@ -14,9 +14,9 @@
 
 #include "plugin/status_codes.h"
 #include "tests/oracle_decoder.h"
-#include "tzf/tzf.h"
 #include "tests/picture_decode.h"
 #include "tests/test_pictures.h"
+#include "tzf/tzf.h"
 
 #if HAVE_TZF_ENCODER
 #include "encoder/tzf_encoder.h"
@@ -102,9 +102,9 @@ struct CodecLayout {
   int format;
 };
 constexpr CodecLayout kCodecLayouts[] = {
-    {true, 0, TZF_FORMAT_NATIVE}, {false, 0, TZF_FORMAT_NATIVE}, {true, 7, TZF_FORMAT_NATIVE},
-    {false, 3, TZF_FORMAT_NATIVE}, {true, 0, TZF_FORMAT_RGB},    {true, 5, TZF_FORMAT_RGBA},
-    {false, 0, TZF_FORMAT_RGBA},  {false, 2, TZF_FORMAT_RGB}};
+    {true, 0, TZF_FORMAT_NATIVE},  {false, 0, TZF_FORMAT_NATIVE}, {true, 7, TZF_FORMAT_NATIVE},
+    {false, 3, TZF_FORMAT_NATIVE}, {true, 0, TZF_FORMAT_RGB},     {true, 5, TZF_FORMAT_RGBA},
+    {false, 0, TZF_FORMAT_RGBA},   {false, 2, TZF_FORMAT_RGB}};
 
 int record_codec_progress(void* user, uint32_t done, uint32_t total) {
   return record_progress(static_cast<int32_t>(done), static_cast<int32_t>(total),
@@ -116,11 +116,14 @@ Bytes expected_rows(const Bytes& file, int format) {
   const OracleHeader h = oracle_header(file.data(), file.size());
   const Bytes packed = oracle_packed_pixels(file.data(), file.size());
   const size_t width = static_cast<size_t>(h.width);
-  const size_t out_bpp = format == TZF_FORMAT_RGBA ? 4 : format == TZF_FORMAT_RGB ? 3 : h.bytes_per_pixel;
+  const size_t out_bpp = format == TZF_FORMAT_RGBA  ? 4
+                         : format == TZF_FORMAT_RGB ? 3
+                                                    : h.bytes_per_pixel;
   Bytes rows;
   rows.reserve(width * static_cast<size_t>(h.height) * out_bpp);
   for (int32_t y = 0; y < h.height; ++y) {
-    const uint8_t* row = packed.data() + static_cast<size_t>(h.height - 1 - y) * width * h.bytes_per_pixel;
+    const uint8_t* row =
+        packed.data() + static_cast<size_t>(h.height - 1 - y) * width * h.bytes_per_pixel;
     for (size_t x = 0; x < width; ++x) {
       const uint8_t* p = row + x * h.bytes_per_pixel;
       if (format == TZF_FORMAT_NATIVE) {
@@ -172,7 +175,8 @@ bool codec_same_as_oracle(const Bytes& file, int32_t cancel_at, const CodecLayou
   Bytes buffer(extent + 2 * kGuard, 0xC3);
   uint8_t* first = buffer.data() + kGuard;
   uint8_t* top = layout.top_down ? first : first + (info.height - 1) * distance;
-  const ptrdiff_t stride = layout.top_down ? static_cast<ptrdiff_t>(distance) : -static_cast<ptrdiff_t>(distance);
+  const ptrdiff_t stride =
+      layout.top_down ? static_cast<ptrdiff_t>(distance) : -static_cast<ptrdiff_t>(distance);
   ProgressRecord record;
   record.cancel_at = cancel_at;
   const tzf_progress progress{record_codec_progress, &record};
@@ -180,7 +184,8 @@ bool codec_same_as_oracle(const Bytes& file, int32_t cancel_at, const CodecLayou
   const int wanted = expected.blocks.status == 1 ? TZF_ERROR_CANCELLED : TZF_OK;
   EXPECT_EQ(status, wanted) << name;
   EXPECT_TRUE(record.calls == expected.calls)
-      << name << ": " << record.calls.size() << " progress calls instead of " << expected.calls.size();
+      << name << ": " << record.calls.size() << " progress calls instead of "
+      << expected.calls.size();
   bool guards = true;
   for (size_t k = 0; k < kGuard; ++k) {
     guards = guards && buffer[k] == 0xC3 && buffer[kGuard + extent + k] == 0xC3;
@@ -194,7 +199,8 @@ bool codec_same_as_oracle(const Bytes& file, int32_t cancel_at, const CodecLayou
     const uint8_t* r = top + static_cast<ptrdiff_t>(y) * stride;
     rows.insert(rows.end(), r, r + row);
     const bool last_in_memory = layout.top_down ? y + 1 == info.height : y == 0;
-    for (size_t k = 0; k < layout.gap && !last_in_memory; ++k) gaps_zero = gaps_zero && r[row + k] == 0;
+    for (size_t k = 0; k < layout.gap && !last_in_memory; ++k)
+      gaps_zero = gaps_zero && r[row + k] == 0;
   }
   const Bytes want = expected_rows(file, layout.format);
   EXPECT_TRUE(gaps_zero) << name << ": a gap between rows is not zero";
@@ -207,8 +213,8 @@ bool codec_same_as_oracle(const Bytes& file, int32_t cancel_at, const CodecLayou
 // false on the first difference.
 bool same_as_oracle(const Bytes& file, int32_t cancel_at, bool from_file, const std::string& what) {
   const Outcome expected = run(Source::kOracle, file, cancel_at);
-  const CodecLayout& layout =
-      kCodecLayouts[std::hash<std::string>()(what) % (sizeof kCodecLayouts / sizeof kCodecLayouts[0])];
+  const CodecLayout& layout = kCodecLayouts[std::hash<std::string>()(what) %
+                                            (sizeof kCodecLayouts / sizeof kCodecLayouts[0])];
   bool same = codec_same_as_oracle(file, cancel_at, layout, expected, what);
   for (Source source : {Source::kMemory, Source::kFile}) {
     if (source == Source::kFile && !from_file) continue;
@@ -466,6 +472,47 @@ TEST(DecoderDifferential, EncodedPicturesComeBack) {
                         std::to_string(c.width) + "x" + std::to_string(c.height) + "x" +
                             std::to_string(c.bits) +
                             (mode == enc::ParseMode::kOptimal ? " optimal" : " greedy"));
+    }
+  }
+}
+
+// Rows going down may be written past their ends while they are decoded
+// (the bytes are put back after the row): pictures of many long rows, made by
+// the encoder and made of random streams, in every layout of tzf_decode.
+TEST(DecoderDifferential, LongRowsInEveryLayout) {
+  struct Case {
+    int32_t width;
+    int32_t height;
+    int bits;
+  } cases[] = {{520, 40, 8}, {700, 33, 8}, {171, 30, 24}, {1100, 24, 24}, {2100, 12, 8}};
+  std::mt19937 rng(77u);
+  int failures = 0;
+  for (const Case& c : cases) {
+    PictureParts random;
+    random.bits_per_pixel = static_cast<int16_t>(c.bits);
+    random.width = c.width;
+    random.height = c.height;
+    const size_t pixels = static_cast<size_t>(c.width) * c.height;
+    random.flags = random_flags(rng, (pixels + 7) / 8, 0.6);
+    random.commands = random_bytes((pixels + 2) / 3, 5u * c.width);
+    random.literals = random_bytes(pixels * (c.bits / 8), 7u * c.width);
+    enc::EncoderInput input;
+    input.width = c.width;
+    input.height = c.height;
+    input.bits_per_pixel = c.bits;
+    input.pixels = synthetic_picture(c.width, c.height, c.bits, 3u * c.width);
+    input.palette = c.bits == 8 ? test_palette() : Bytes();
+    const enc::EncodeResult encoded = enc::Encode(input, enc::ParseMode::kOptimal);
+    ASSERT_EQ(encoded.status, enc::EncodeStatus::kOk);
+    const std::pair<Bytes, const char*> files[] = {{encoded.file, "encoded"},
+                                                   {make_picture(random), "random"}};
+    for (const auto& [file, kind] : files) {
+      const Outcome expected = run(Source::kOracle, file, -1);
+      for (const CodecLayout& layout : kCodecLayouts) {
+        const std::string what = std::string(kind) + " " + std::to_string(c.width) + "x" +
+                                 std::to_string(c.height) + "x" + std::to_string(c.bits);
+        if (!codec_same_as_oracle(file, -1, layout, expected, what) && ++failures > 3) return;
+      }
     }
   }
 }
