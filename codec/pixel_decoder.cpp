@@ -221,12 +221,17 @@ DecodeResult literals_slow(LiteralFeed& s, Progress& progress, uint64_t first_pi
 
 #if defined(__GNUC__)
 #define TZF_ALWAYS_INLINE inline __attribute__((always_inline))
-// Sixteen bytes held in a vector register where there is one.
-typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 #else
 #define TZF_ALWAYS_INLINE inline
+#endif
+#if defined(__GNUC__) && (defined(__SSE2__) || !(defined(__i386__) || defined(__x86_64__)))
+// Sixteen bytes held in a vector register.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+#else
+// x86 without SSE2, where a 16-byte vector would be copied byte by byte:
+// four words.
 struct Bytes16 {
-  uint8_t b[16];
+  uint32_t w[4];
 };
 #endif
 
@@ -581,7 +586,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
         const size_t command_left = static_cast<size_t>(command_end - command);
         size_t decisions = literal_left < 64 ? 0 : (literal_left - 64) / 63 + 1;
         if (decisions > command_left) decisions = command_left;
-        const uint8_t* const command_stop = command + decisions;
+        const uint8_t* command_stop = command + decisions;
         while (to < limit) {
           if (count < kWordBits / 2) {
             if (flag_end - flag < static_cast<ptrdiff_t>(sizeof(FlagWord))) break;
@@ -591,13 +596,26 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
           }
           const uint32_t zeros = static_cast<uint32_t>(std::countl_zero(bits));
           const size_t literal_bytes = static_cast<size_t>(zeros) * kBpp;
-          // At least kWordBits / 2 bits are loaded here: with 64-bit words,
-          // a 24-bit stretch of at most 63 bytes is always inside them.
-          constexpr bool kCapCovers = kBpp != 1 && kWordBits / 2 > 64 / kBpp;
-          if ((!kCapCovers && zeros >= count) || (kBpp != 1 && literal_bytes > 63) ||
-              command == command_stop) {
-            break;
+          if (zeros >= count || literal_bytes > 63) {
+            // A long literal stretch: a step of at most 63 bytes of it, as
+            // much as the loaded bits show, that stays in the row. It takes
+            // the literal bytes of one decision and no command.
+            const uint32_t most = kBpp == 1 ? 63 : 21;
+            const uint32_t n = count < most ? count : most;
+            if (n == 0 || command == command_stop) break;
+            if (kPadded) {
+              if (column + n > width) break;
+              column += n;
+            }
+            --command_stop;
+            copy64(to, literal_next);
+            literal_next += n * kBpp;
+            to += n * kBpp;
+            bits <<= n;
+            count -= n;
+            continue;
           }
+          if (command == command_stop) break;
           const RunCode& code = codes[*command];
           // Room for both copies' margins inside the rows' span, or inside
           // the row when rows go down; the run's sources are in the picture.
@@ -734,9 +752,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
   return kDecodeDone;
 }
 
-}  // namespace
-
-DecodeResult decode_pixels(const DecodeJob& job, LiteralFeed& literals) {
+DecodeResult decode_any(const DecodeJob& job, LiteralFeed& literals) {
   assert(job.width >= 1 && job.height >= 1);
   assert(job.stride <= -static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel) ||
          job.stride >= static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel));
@@ -750,3 +766,34 @@ DecodeResult decode_pixels(const DecodeJob& job, LiteralFeed& literals) {
   return contiguous ? decode_rows<1, kContiguous>(job, literals)
                     : decode_rows<1, kGapped>(job, literals);
 }
+
+}  // namespace
+
+#if defined(TZF_DECODER_SSE2_COPY)
+// This file again, built with SSE2 (pixel_decoder_sse2.cpp).
+DecodeResult decode_pixels_sse2(const DecodeJob& job, LiteralFeed& literals) {
+  return decode_any(job, literals);
+}
+#elif defined(TZF_DECODER_DISPATCH) && !defined(TZF_DECODER_PORTABLE_ONLY)
+// 32-bit x86 builds run on processors without SSE2 too: the copy built with
+// SSE2 is taken where the processor has it, asked once.
+#include <cpuid.h>
+
+DecodeResult decode_pixels_sse2(const DecodeJob& job, LiteralFeed& literals);
+
+namespace {
+bool processor_has_sse2() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return __get_cpuid(1, &a, &b, &c, &d) != 0 && (d & bit_SSE2) != 0;
+}
+}  // namespace
+
+DecodeResult decode_pixels(const DecodeJob& job, LiteralFeed& literals) {
+  static const bool sse2 = processor_has_sse2();
+  return sse2 ? decode_pixels_sse2(job, literals) : decode_any(job, literals);
+}
+#else
+DecodeResult decode_pixels(const DecodeJob& job, LiteralFeed& literals) {
+  return decode_any(job, literals);
+}
+#endif
