@@ -22,7 +22,7 @@ shift || true
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
-  targets=(fuzz_memory fuzz_file fuzz_codec fuzz_roundtrip fuzz_gdk_pixbuf)
+  targets=(fuzz_memory fuzz_file fuzz_codec fuzz_roundtrip fuzz_gdk_pixbuf fuzz_qt)
 fi
 build=${TZF_FUZZ_BUILD:-$root/build-fuzz}
 work=${TZF_FUZZ_CORPUS:-$build/corpus}
