@@ -157,7 +157,9 @@ class SequentialBuffer : public QIODevice {
  protected:
   qint64 readData(char* data, qint64 size) override {
     qint64 n = std::min<qint64>(size, bytes_.size() - offset_);
-    memcpy(data, bytes_.constData() + offset_, static_cast<size_t>(n));
+    if (data != nullptr && n > 0) {  // Qt may pass no buffer when skipping
+      memcpy(data, bytes_.constData() + offset_, static_cast<size_t>(n));
+    }
     offset_ += n;
     return n;
   }
@@ -179,7 +181,7 @@ class EndlessDevice : public QIODevice {
 
  protected:
   qint64 readData(char* data, qint64 size) override {
-    for (qint64 k = 0; k < size; ++k) {
+    for (qint64 k = 0; data != nullptr && k < size; ++k) {
       qint64 at = served_ + k;
       data[k] = at < prefix_.size() ? prefix_[static_cast<int>(at)] : static_cast<char>(0xA5);
     }
