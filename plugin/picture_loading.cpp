@@ -98,16 +98,19 @@ bool report_row(void* user, uint32_t row) {
 // byte past what was loaded as 0, just as the source would deliver it. So a
 // small file declaring huge streams costs no more than its own bytes.
 // `buffer` receives a working buffer (null when nothing is loaded).
+// `remaining`: bytes the source holds from here on (measured once for both
+// streams, UINT64_MAX until then), less what this stream takes.
 bool load_stream(ImageReader& reader, uint32_t declared, uint64_t usable, uint8_t*& buffer,
-                 size_t& count) {
+                 size_t& count, uint64_t& remaining, bool& measured) {
   buffer = nullptr;
   count = 0;
   uint64_t load = declared < usable ? declared : usable;
-  uint64_t remaining = 0;
-  if (load != 0) {
+  if (load != 0 && !measured) {
     if (!reader_remaining(reader, remaining)) return false;
-    if (remaining < load) load = remaining;
+    measured = true;
   }
+  if (load != 0 && remaining < load) load = remaining;
+  if (measured) remaining = remaining > declared ? remaining - declared : 0;
   if (load != 0) {
     buffer = static_cast<uint8_t*>(AllocateWorkBuffer(static_cast<size_t>(load)));
     if (buffer == nullptr) {
@@ -175,10 +178,12 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
     const uint64_t pixel_count = pixel_total(width, height);
     size_t flag_count = 0;
     size_t command_count = 0;
+    uint64_t remaining = UINT64_MAX;
+    bool measured = false;
     if (!load_stream(reader, header.flag_stream_length, consumable_flag_bytes(pixel_count), flags,
-                     flag_count) ||
+                     flag_count, remaining, measured) ||
         !load_stream(reader, header.command_stream_length, consumable_command_bytes(pixel_count),
-                     commands, command_count)) {
+                     commands, command_count, remaining, measured)) {
       break;
     }
 
