@@ -141,6 +141,18 @@ bool read_part(Source& source, ReadBuffer& buffer, uint64_t count, uint64_t limi
   return true;
 }
 
+// The device's first `count` bytes without reading them. A sequential
+// device hands over what has arrived, a slow one a few bytes a time: each
+// peek takes in more, so peeking goes on while it brings something.
+QByteArray peek_up_to(QIODevice* device, qint64 count) {
+  QByteArray head = device->peek(count);
+  for (qint64 before = -1; head.size() < count && head.size() > before;) {
+    before = head.size();
+    head = device->peek(count);
+  }
+  return head;
+}
+
 QImage::Format image_format(const tzf_info& info) {
   return info.bits_per_pixel == 8 ? QImage::Format_Indexed8 : QImage::Format_RGB888;
 }
@@ -172,7 +184,7 @@ TzfImageHandler::~TzfImageHandler() = default;
 
 bool TzfImageHandler::canRead(QIODevice* device) {
   if (device == nullptr) return false;
-  QByteArray head = device->peek(TZF_HEADER_SIZE);
+  QByteArray head = peek_up_to(device, TZF_HEADER_SIZE);
   return tzf_is_tzf(head.constData(), static_cast<size_t>(head.size())) != 0;
 }
 
@@ -192,10 +204,10 @@ int TzfImageHandler::header() const {
     header_status_ = TZF_ERROR_NOT_TZF;
     return header_status_;
   }
-  QByteArray head = device->peek(TZF_HEADER_SIZE);
+  QByteArray head = peek_up_to(device, TZF_HEADER_SIZE);
   while (head.size() < TZF_HEADER_SIZE && device->isSequential() &&
          device->waitForReadyRead(kWaitMilliseconds)) {
-    head = device->peek(TZF_HEADER_SIZE);
+    head = peek_up_to(device, TZF_HEADER_SIZE);
   }
   if (head.size() < TZF_HEADER_SIZE && !device->atEnd()) {
     // Peeking shows less than the device holds: take the header for good.

@@ -143,12 +143,14 @@ std::string difference(const QImage& got, const QImage& expected) {
 }
 
 // Bytes in memory served as a sequential device, as a socket or a pipe
-// serves them: no size, no seeking. (A QBuffer that merely says it is
+// serves them: no size, no seeking, and with `piece` set no more than that
+// many bytes a read, as a slow socket. (A QBuffer that merely says it is
 // sequential would read from its start again and again, since QIODevice
 // keeps no position for sequential devices.)
 class SequentialBuffer : public QIODevice {
  public:
-  explicit SequentialBuffer(QByteArray bytes) : bytes_(std::move(bytes)) {}
+  explicit SequentialBuffer(QByteArray bytes, qint64 piece = 1 << 30)
+      : bytes_(std::move(bytes)), piece_(piece) {}
   bool isSequential() const override { return true; }
   qint64 bytesAvailable() const override {
     return QIODevice::bytesAvailable() + bytes_.size() - offset_;
@@ -156,7 +158,7 @@ class SequentialBuffer : public QIODevice {
 
  protected:
   qint64 readData(char* data, qint64 size) override {
-    qint64 n = std::min<qint64>(size, bytes_.size() - offset_);
+    qint64 n = std::min<qint64>({size, piece_, bytes_.size() - offset_});
     if (data != nullptr && n > 0) {  // Qt may pass no buffer when skipping
       memcpy(data, bytes_.constData() + offset_, static_cast<size_t>(n));
     }
@@ -167,6 +169,7 @@ class SequentialBuffer : public QIODevice {
 
  private:
   QByteArray bytes_;
+  qint64 piece_;
   qint64 offset_ = 0;
 };
 
@@ -218,7 +221,7 @@ class MessageCapture {
 };
 
 // How the bytes reach QImageReader.
-enum class Source { kFile, kSequentialBuffer, kPipe };
+enum class Source { kFile, kSequentialBuffer, kSlowSocket, kPipe };
 
 const char* source_name(Source source) {
   switch (source) {
@@ -226,6 +229,8 @@ const char* source_name(Source source) {
       return "file";
     case Source::kSequentialBuffer:
       return "sequential buffer";
+    case Source::kSlowSocket:
+      return "seven bytes a read";
     case Source::kPipe:
       return "pipe";
   }
@@ -263,8 +268,8 @@ Outcome read_picture(const QString& path, Source source, const QByteArray& forma
     QImageReader reader(path, format);
     return ask(reader);
   }
-  if (source == Source::kSequentialBuffer) {
-    SequentialBuffer buffer(file_bytes(path));
+  if (source == Source::kSequentialBuffer || source == Source::kSlowSocket) {
+    SequentialBuffer buffer(file_bytes(path), source == Source::kSlowSocket ? 7 : 1 << 30);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, format);
     return ask(reader);
@@ -355,7 +360,8 @@ TEST_F(QtPlugin, ReadsPicturesOfBothDepthsAsTzfconvShowsThem) {
     ASSERT_FALSE(expected.isNull());
     ASSERT_EQ(difference(expected, original), "") << "tzfconv does not show the original";
     QImage::Format format = c.bits == 8 ? QImage::Format_Indexed8 : QImage::Format_RGB888;
-    for (Source source : {Source::kFile, Source::kSequentialBuffer, Source::kPipe}) {
+    for (Source source :
+         {Source::kFile, Source::kSequentialBuffer, Source::kSlowSocket, Source::kPipe}) {
       SCOPED_TRACE(source_name(source));
       Outcome got = read_picture(tzf, source);
       EXPECT_TRUE(got.can_read);
@@ -418,7 +424,7 @@ TEST_F(QtPlugin, TruncatedPicturesShowWhatTheyHold) {
       ASSERT_TRUE(write_file(name, whole.left(cut.size)));
       QImage expected = reference(name);
       ASSERT_FALSE(expected.isNull()) << "tzfconv refuses the cut picture";
-      for (Source source : {Source::kFile, Source::kSequentialBuffer}) {
+      for (Source source : {Source::kFile, Source::kSequentialBuffer, Source::kSlowSocket}) {
         SCOPED_TRACE(source_name(source));
         Outcome got = read_picture(name, source);
         EXPECT_EQ(got.size, QSize(101, 37));
