@@ -513,7 +513,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
 
   // Rows going down: bytes past the row's end, where fixed-size copies may
   // spill, kept while the row is decoded.
-  uint8_t saved[kDown ? kSpill : 1];
+  uint8_t saved[kSpill];
 
   // Literals for `n` pixels at `to` the careful way.
   auto literals_careful = [&](uint8_t* to, uint64_t n) {

@@ -496,12 +496,14 @@ TEST(DecoderDifferential, LongRowsInEveryLayout) {
     random.flags = random_flags(rng, (pixels + 7) / 8, 0.6);
     random.commands = random_bytes((pixels + 2) / 3, 5u * c.width);
     random.literals = random_bytes(pixels * (c.bits / 8), 7u * c.width);
+    const Bytes picture = synthetic_picture(c.width, c.height, c.bits, 3u * c.width);
+    const Bytes palette = c.bits == 8 ? test_palette() : Bytes();
     enc::EncoderInput input;
     input.width = c.width;
     input.height = c.height;
     input.bits_per_pixel = c.bits;
-    input.pixels = synthetic_picture(c.width, c.height, c.bits, 3u * c.width);
-    input.palette = c.bits == 8 ? test_palette() : Bytes();
+    input.pixels = picture;
+    input.palette = palette;
     const enc::EncodeResult encoded = enc::Encode(input, enc::ParseMode::kOptimal);
     ASSERT_EQ(encoded.status, enc::EncodeStatus::kOk);
     const std::pair<Bytes, const char*> files[] = {{encoded.file, "encoded"},
