@@ -341,13 +341,13 @@ void measure(benchmark::State& state, const Picture* p, Way w) {
 class TableReporter : public benchmark::ConsoleReporter {
  public:
   std::map<std::string, std::vector<double>> mb_per_s;
-  std::map<std::string, double> cv;  // coefficient of variation of the time
+  std::map<std::string, double> cv;  // coefficient of variation of the CPU time
   void ReportRuns(const std::vector<Run>& runs) override {
     std::vector<Run> shown;
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Aggregate) {
         shown.push_back(run);
-        if (run.aggregate_name == "cv") cv[run.run_name.function_name] = run.GetAdjustedRealTime();
+        if (run.aggregate_name == "cv") cv[run.run_name.function_name] = run.cpu_accumulated_time;
         continue;
       }
       auto found = run.counters.find("bytes_per_second");
