@@ -20,7 +20,7 @@
 inline constexpr uint8_t kMagic[4] = {'T', 'Z', 'F', 0};
 inline constexpr uint32_t kFormatVersion = 3;  // 2 is read alike
 inline constexpr uint32_t kHeaderLength = 64;
-inline constexpr uint32_t kColourTableLength = 1024;  // 256 entries of B, G, R, 0
+inline constexpr uint32_t kColourTableLength = 1024;   // 256 entries of B, G, R, 0
 inline constexpr int32_t kPaletteStreamOffset = 1088;  // header + colour table
 inline constexpr int32_t kTrueColourStreamOffset = 64;
 

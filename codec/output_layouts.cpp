@@ -20,7 +20,8 @@ void convert_row(uint8_t* row, uint32_t width, uint32_t stored_bytes, int format
   const bool rgba = format == TZF_FORMAT_RGBA;
   if (stored_bytes == 1) {
     if (rgba) {
-      for (uint32_t i = width; i-- != 0;) memcpy(row + 4 * static_cast<size_t>(i), palette.rgba[row[i]], 4);
+      for (uint32_t i = width; i-- != 0;)
+        memcpy(row + 4 * static_cast<size_t>(i), palette.rgba[row[i]], 4);
     } else {
       for (uint32_t i = width; i-- != 0;) {
         const uint8_t* c = palette.rgba[row[i]];

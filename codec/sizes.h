@@ -44,8 +44,6 @@ inline uint64_t usable_stream(uint64_t declared, uint64_t consumable, uint64_t s
 inline uint64_t consumable_flag_bytes(uint64_t pixels) { return pixels / 8 + (pixels % 8 != 0); }
 
 // Command bytes decoding can consume: every run covers at least three pixels.
-inline uint64_t consumable_command_bytes(uint64_t pixels) {
-  return pixels / 3 + (pixels % 3 != 0);
-}
+inline uint64_t consumable_command_bytes(uint64_t pixels) { return pixels / 3 + (pixels % 3 != 0); }
 
 #endif

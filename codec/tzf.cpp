@@ -17,14 +17,11 @@
 namespace {
 
 // The largest buffer a caller can address.
-constexpr uint64_t kMaxExtent =
-    static_cast<uint64_t>(PTRDIFF_MAX) < static_cast<uint64_t>(SIZE_MAX)
-        ? static_cast<uint64_t>(PTRDIFF_MAX)
-        : static_cast<uint64_t>(SIZE_MAX);
+constexpr uint64_t kMaxExtent = static_cast<uint64_t>(PTRDIFF_MAX) < static_cast<uint64_t>(SIZE_MAX)
+                                    ? static_cast<uint64_t>(PTRDIFF_MAX)
+                                    : static_cast<uint64_t>(SIZE_MAX);
 
-uint8_t byte_at(const uint8_t* data, size_t size, uint64_t at) {
-  return at < size ? data[at] : 0;
-}
+uint8_t byte_at(const uint8_t* data, size_t size, uint64_t at) { return at < size ? data[at] : 0; }
 
 // One decoding: the caller's progress and the rows still to convert.
 struct DecodeCall {
@@ -111,7 +108,8 @@ int tzf_output_size(const tzf_info* info, int format, size_t* stride, size_t* by
       info->height > INT32_MAX) {
     return TZF_ERROR_BAD_SIZE;
   }
-  const uint64_t row = row_byte_count(info->width, format_bytes_per_pixel(format, info->bits_per_pixel));
+  const uint64_t row =
+      row_byte_count(info->width, format_bytes_per_pixel(format, info->bits_per_pixel));
   uint64_t extent = 0;
   if (!rows_extent(info->height, row, row, kMaxExtent, extent) || row * info->height > kMaxExtent) {
     return TZF_ERROR_TOO_LARGE;
@@ -150,8 +148,8 @@ int tzf_decode(const void* data, size_t size, int format, void* out, ptrdiff_t s
       usable_stream(header.flag_stream_length, consumable_flag_bytes(pixels), flag_start, size);
   const uint64_t command_count = usable_stream(
       header.command_stream_length, consumable_command_bytes(pixels), command_start, size);
-  LiteralFeed literals{bytes + (literal_start < size ? literal_start : size), bytes + size,
-                       nullptr, nullptr, nullptr};
+  LiteralFeed literals{bytes + (literal_start < size ? literal_start : size), bytes + size, nullptr,
+                       nullptr, nullptr};
 
   // The picture's bottom row is decoded first: it is the last row of `out`.
   DecodeCall call{};

@@ -1,7 +1,5 @@
 #include "fuzz/fuzz_host.h"
 
-#include "tests/oracle_decoder.h"
-
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +9,7 @@
 
 #include "source/platform.h"
 #include "source/platform_probe.h"
+#include "tests/oracle_decoder.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <string.h>
 
-
 namespace {
 
 void reader_reset(ImageReader& reader) {

@@ -79,8 +79,7 @@ TEST(CodecApi, StatusValues) {
   for (const Case& c : cases) {
     tzf_info info;
     EXPECT_EQ(tzf_read_info(c.data.data(), c.data.size(), &info), c.read_info) << c.what;
-    EXPECT_EQ(tzf_is_tzf(c.data.data(), c.data.size()), c.read_info != TZF_ERROR_NOT_TZF)
-        << c.what;
+    EXPECT_EQ(tzf_is_tzf(c.data.data(), c.data.size()), c.read_info != TZF_ERROR_NOT_TZF) << c.what;
     std::vector<uint8_t> out(5 * 3 * 3);
     EXPECT_EQ(tzf_decode(c.data.data(), c.data.size(), TZF_FORMAT_RGB, out.data(), 15, nullptr),
               c.decode)
@@ -118,11 +117,11 @@ TEST(CodecApi, ArgumentsAreChecked) {
        TZF_ERROR_BAD_ARGUMENT},
       {"RGBA stride one short", good.data(), good.size(), TZF_FORMAT_RGBA, out.data(), 19,
        TZF_ERROR_BAD_ARGUMENT},
-      {"negative stride one short", good.data(), good.size(), TZF_FORMAT_NATIVE,
-       out.data() + 28, -14, TZF_ERROR_BAD_ARGUMENT},
+      {"negative stride one short", good.data(), good.size(), TZF_FORMAT_NATIVE, out.data() + 28,
+       -14, TZF_ERROR_BAD_ARGUMENT},
       {"smallest stride", good.data(), good.size(), TZF_FORMAT_NATIVE, out.data(), 15, TZF_OK},
-      {"stride of no number", good.data(), good.size(), TZF_FORMAT_NATIVE, out.data(),
-       PTRDIFF_MIN, TZF_ERROR_BAD_ARGUMENT},
+      {"stride of no number", good.data(), good.size(), TZF_FORMAT_NATIVE, out.data(), PTRDIFF_MIN,
+       TZF_ERROR_BAD_ARGUMENT},
       {"rows beyond the address space", good.data(), good.size(), TZF_FORMAT_NATIVE, out.data(),
        PTRDIFF_MAX / 2, TZF_ERROR_TOO_LARGE},
   };
@@ -243,12 +242,11 @@ void run_job(void* data) {
   }
   if (j.filter_from_file || j.format == 0) {
     TzfLocalHandle info = nullptr, pixels = nullptr;
-    const int32_t status =
-        j.filter_from_file
-            ? GetPicture(j.path.c_str(), 0, 0, &info, &pixels, nullptr, 0)
-            : GetPicture(reinterpret_cast<const char*>(j.file->data()),
-                         static_cast<int32_t>(j.file->size()), TZF_SOURCE_MEMORY, &info, &pixels,
-                         nullptr, 0);
+    const int32_t status = j.filter_from_file
+                               ? GetPicture(j.path.c_str(), 0, 0, &info, &pixels, nullptr, 0)
+                               : GetPicture(reinterpret_cast<const char*>(j.file->data()),
+                                            static_cast<int32_t>(j.file->size()), TZF_SOURCE_MEMORY,
+                                            &info, &pixels, nullptr, 0);
     j.ok = status == 0;
     if (info != nullptr) LocalFree(info);
     if (pixels != nullptr) LocalFree(pixels);
@@ -260,8 +258,10 @@ void run_job(void* data) {
          tzf_output_size(&info, j.format, &stride, &bytes) == TZF_OK;
   std::vector<uint8_t> out(bytes);
   uint8_t* top = j.top_down ? out.data() : out.data() + (info.height - 1) * stride;
-  const ptrdiff_t signed_stride = j.top_down ? static_cast<ptrdiff_t>(stride) : -static_cast<ptrdiff_t>(stride);
-  j.ok = j.ok && tzf_decode(j.file->data(), j.file->size(), j.format, top, signed_stride, nullptr) == TZF_OK;
+  const ptrdiff_t signed_stride =
+      j.top_down ? static_cast<ptrdiff_t>(stride) : -static_cast<ptrdiff_t>(stride);
+  j.ok = j.ok && tzf_decode(j.file->data(), j.file->size(), j.format, top, signed_stride,
+                            nullptr) == TZF_OK;
 }
 
 TEST(CodecApi, EveryCallStaysUnderSixteenKibibytesOfStack) {

@@ -38,13 +38,13 @@ INSTANTIATE_TEST_SUITE_P(Table, LibraryCandidates,
                                            "../lib/tzf-filter",
                                            {"C:\\viewer\\plugins\\" + N}},
 #else
-                              CandidateCase{
-                                  "/usr/bin/tzfconv",
-                                  "../lib/x86_64-linux-gnu/tzf-filter",
-                                  {"/usr/bin/" + N, "/usr/lib/x86_64-linux-gnu/tzf-filter/" + N}},
-                              CandidateCase{"/opt/tzf/bin/tzfconv",
-                                            "../lib/tzf-filter",
-                                            {"/opt/tzf/bin/" + N, "/opt/tzf/lib/tzf-filter/" + N}},
+                             CandidateCase{
+                                 "/usr/bin/tzfconv",
+                                 "../lib/x86_64-linux-gnu/tzf-filter",
+                                 {"/usr/bin/" + N, "/usr/lib/x86_64-linux-gnu/tzf-filter/" + N}},
+                             CandidateCase{"/opt/tzf/bin/tzfconv",
+                                           "../lib/tzf-filter",
+                                           {"/opt/tzf/bin/" + N, "/opt/tzf/lib/tzf-filter/" + N}},
 #endif
                              CandidateCase{"/work/build/bin/tzfconv", "", {"/work/build/bin/" + N}},
                              CandidateCase{"tzfconv", "../lib/tzf-filter", {N}},

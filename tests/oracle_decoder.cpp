@@ -12,7 +12,8 @@ uint8_t byte_at(const uint8_t* data, size_t size, uint64_t at) { return at < siz
 
 uint32_t read_u32(const uint8_t* data, size_t size, uint64_t at) {
   uint32_t v = 0;
-  for (uint64_t k = 0; k < 4; ++k) v |= static_cast<uint32_t>(byte_at(data, size, at + k)) << (8 * k);
+  for (uint64_t k = 0; k < 4; ++k)
+    v |= static_cast<uint32_t>(byte_at(data, size, at + k)) << (8 * k);
   return v;
 }
 
@@ -52,9 +53,11 @@ Bytes oracle_packed_pixels(const uint8_t* data, size_t size) {
       ++i;
       continue;
     }
-    const uint8_t code = command < h.command_length ? byte_at(data, size, command_start + command) : 0;
+    const uint8_t code =
+        command < h.command_length ? byte_at(data, size, command_start + command) : 0;
     ++command;
-    const int64_t offset = static_cast<int64_t>(kOracleDy[code >> 4]) * h.width + kOracleDx[code >> 4];
+    const int64_t offset =
+        static_cast<int64_t>(kOracleDy[code >> 4]) * h.width + kOracleDx[code >> 4];
     // A run copies one pixel at a time, so a source close behind repeats
     // what was just written; a source before the picture or not yet decoded
     // stays zero.

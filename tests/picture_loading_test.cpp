@@ -317,7 +317,6 @@ TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
   }
 }
 
-
 // A picture given by name that cannot be positioned (a pipe) is read on: at
 // offset 0 every read is sequential. Streams declared longer than the pipe
 // holds read as zero.

@@ -46,16 +46,16 @@ extern "C" {
 #define TZF_INFO_SIZE 1088
 
 typedef struct tzf_info {
-  uint32_t width, height;       /* pixels, as stored */
-  uint32_t bits_per_pixel;      /* 8 or 24 */
-  uint32_t version;             /* 2 or 3; both are read alike */
-  uint32_t palette_size;        /* 256 for 8-bit pictures, 0 for 24-bit */
-  uint8_t palette[256][3];      /* red, green, blue of each palette index */
-  uint32_t flag_stream_length;  /* bytes, as declared by the header */
+  uint32_t width, height;      /* pixels, as stored */
+  uint32_t bits_per_pixel;     /* 8 or 24 */
+  uint32_t version;            /* 2 or 3; both are read alike */
+  uint32_t palette_size;       /* 256 for 8-bit pictures, 0 for 24-bit */
+  uint8_t palette[256][3];     /* red, green, blue of each palette index */
+  uint32_t flag_stream_length; /* bytes, as declared by the header */
   uint32_t command_stream_length;
-  uint64_t literal_offset;      /* where the literal stream starts */
-  uint32_t truncated;           /* 1 when the data ends before the literal stream:
-                                   what is missing reads as zero bytes */
+  uint64_t literal_offset; /* where the literal stream starts */
+  uint32_t truncated;      /* 1 when the data ends before the literal stream:
+                              what is missing reads as zero bytes */
 } tzf_info;
 
 /* Status values. Every function that returns one returns TZF_OK or exactly

@@ -5,7 +5,6 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-
 #include <tzf/tzf.h>
 
 static int failures = 0;
@@ -86,8 +85,7 @@ int main(void) {
   check(tzf_read_info(file, n, &info) == TZF_OK && info.palette_size == 256, "8-bit info");
   check(info.palette[200][0] == 7 && info.palette[200][1] == 55 && info.palette[200][2] == 200,
         "palette as red, green, blue");
-  check(tzf_decode(file, n, TZF_FORMAT_NATIVE, out, 3, NULL) == TZF_OK && out[2] == 200,
-        "indices");
+  check(tzf_decode(file, n, TZF_FORMAT_NATIVE, out, 3, NULL) == TZF_OK && out[2] == 200, "indices");
   check(tzf_decode(file, n, TZF_FORMAT_RGB, out, 9, NULL) == TZF_OK && out[6] == 7 &&
             out[7] == 55 && out[8] == 200,
         "colours");
