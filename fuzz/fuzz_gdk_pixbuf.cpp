@@ -17,18 +17,11 @@
 
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "tzf/tzf.h"
 
 extern "C" void fill_vtable(GdkPixbufModule* module);
 
-#define FUZZ_CHECK(condition, ...)                   \
-  do {                                               \
-    if (!(condition)) {                              \
-      fprintf(stderr, "check failed: " __VA_ARGS__); \
-      fprintf(stderr, "\n");                         \
-      abort();                                       \
-    }                                                \
-  } while (0)
 
 namespace {
 

@@ -54,16 +54,6 @@ int32_t service_status(const FailurePlan& plan) {
 
 }  // namespace
 
-void fuzz_fail(const char* file, int line, const char* condition, const char* format, ...) {
-  fprintf(stderr, "\n%s:%d: check failed: %s\n  ", file, line, condition);
-  va_list args;
-  va_start(args, format);
-  vfprintf(stderr, format, args);
-  va_end(args);
-  fprintf(stderr, "\n");
-  abort();
-}
-
 PictureLayout read_layout(const uint8_t* data, size_t size) {
   uint8_t raw[64];
   for (size_t i = 0; i < 64; ++i) raw[i] = byte_at(data, size, i);

@@ -9,16 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "fuzz/fuzz_check.h"
 #include "plugin/tzf_filter.h"
 #include "tests/test_pictures.h"
-
-#define FUZZ_CHECK(condition, ...)                                            \
-  do {                                                                        \
-    if (!(condition)) fuzz_fail(__FILE__, __LINE__, #condition, __VA_ARGS__); \
-  } while (false)
-
-[[noreturn]] void fuzz_fail(const char* file, int line, const char* condition, const char* format,
-                            ...) __attribute__((format(printf, 4, 5)));
 
 // Pictures above this many pixels are legitimate (a pixel block may reach
 // 4 GiB) but too slow to decode on every input; they are not decoded.

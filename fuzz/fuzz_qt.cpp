@@ -20,16 +20,9 @@
 #include <vector>
 
 #include "qt/tzf_image_handler.h"
+#include "fuzz/fuzz_check.h"
 #include "tzf/tzf.h"
 
-#define FUZZ_CHECK(condition, ...)                   \
-  do {                                               \
-    if (!(condition)) {                              \
-      fprintf(stderr, "check failed: " __VA_ARGS__); \
-      fprintf(stderr, "\n");                         \
-      abort();                                       \
-    }                                                \
-  } while (0)
 
 namespace {
 
