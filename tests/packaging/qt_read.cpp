@@ -17,13 +17,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   QImageReader reader(QString::fromLocal8Bit(argv[1]));
+  // The format is known once the file is recognised, before reading.
+  const QByteArray format = reader.format();
+  if (format != "tzf") {
+    std::fprintf(stderr, "recognised as %s, not tzf\n", format.constData());
+    return 1;
+  }
   const QImage image = reader.read();
   if (image.isNull()) {
     std::fprintf(stderr, "Qt %s: %s\n", qVersion(), reader.errorString().toLocal8Bit().constData());
-    return 1;
-  }
-  if (reader.format() != "tzf") {
-    std::fprintf(stderr, "read as %s, not tzf\n", reader.format().constData());
     return 1;
   }
   if (!image.convertToFormat(QImage::Format_RGB888).save(QString::fromLocal8Bit(argv[2]), "PPM")) {
