@@ -546,7 +546,9 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
     // spilling.
     bool spill = kDown && row >= kFirstSpillRow && row_bytes >= kMinSpillRow;
     uint8_t* const row_after = row_start + row_bytes;
-    if (spill) memcpy(saved, row_after, kSpill);
+    if (spill) {
+      for (size_t k = 0; k < kSpill; k += 64) copy64(saved + k, row_after + k);
+    }
     const uint8_t* const row_kept_end =
         row_start +
         (row_bytes >= kCopyMargin + kSourceAhead ? row_bytes - kCopyMargin - kSourceAhead + 1 : 0);
@@ -564,7 +566,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
       // Before kSpill bytes into the row nothing has spilled yet, and a run
       // there reads at most the first kSpill bytes of the row before.
       if (!kDown || !spill || to < row_start + kSpill) return;
-      memcpy(row_after, saved, kSpill);
+      for (size_t k = 0; k < kSpill; k += 64) copy64(row_after + k, saved + k);
       spill = false;
       row_fast_end = row_kept_end;
       row_fast_limit = row_kept_limit;
@@ -613,6 +615,26 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
             to += n * kBpp;
             bits <<= n;
             count -= n;
+            if (kBpp == 1 && count == 0) {
+              // The loaded bits are used up at a flag byte's start: the
+              // stretch goes on over whole zero flag words, 64 bytes a step
+              // that stays below `limit` (in the row, when rows are padded).
+              // A step takes the literal bytes of two decisions.
+              while (flag_end - flag >= 8 && limit - to >= 64 && command_stop - command >= 2) {
+                uint64_t word;
+                memcpy(&word, flag, 8);
+                if (word != 0) break;
+                assert(to + kCopyMargin <= (!kDown  ? pixels + span_bytes
+                                            : spill ? row_after + kSpill
+                                                    : row_after));
+                copy64(to, literal_next);
+                flag += 8;
+                to += 64;
+                literal_next += 64;
+                command_stop -= 2;
+                if (kPadded) column += 64;
+              }
+            }
             continue;
           }
           if (command == command_stop) break;
@@ -668,7 +690,16 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
       }
       if (pending != 0) {
         const uint64_t n = stop - pixel < pending ? stop - pixel : pending;
-        if (DecodeResult read = literals_careful(to, n); read != kDecodeDone) return read;
+        // The rest of a stretch carried over a row end, often short.
+        if (kPadded && n * kBpp <= 64 && literal_end - literal_next >= 64 && to < row_fast_end) {
+          assert(to + kCopyMargin <= (!kDown  ? pixels + span_bytes
+                                      : spill ? row_after + kSpill
+                                              : row_after));
+          copy64(to, literal_next);
+          literal_next += n * kBpp;
+        } else if (DecodeResult read = literals_careful(to, n); read != kDecodeDone) {
+          return read;
+        }
         pending -= n;
         pixel += n;
         continue;
