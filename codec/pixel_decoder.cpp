@@ -603,10 +603,16 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
             // much as the loaded bits show, that stays in the row. It takes
             // the literal bytes of one decision and no command.
             const uint32_t most = kBpp == 1 ? 63 : 21;
-            const uint32_t n = count < most ? count : most;
+            uint32_t n = count < most ? count : most;
             if (n == 0 || command == command_stop) break;
             if (kPadded) {
-              if (column + n > width) break;
+              // Padded rows: the step stops at the row end (`to` is inside
+              // the row), and the next row's decisions take the rest of the
+              // stretch from the bits.
+              if (column + n > width) {
+                if (kBpp != 1) break;
+                n = static_cast<uint32_t>(width - column);
+              }
               column += n;
             }
             --command_stop;
@@ -646,6 +652,20 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
                                                   : row_after - kSourceAhead));
           // Padded rows: the column test below also turns down kExactOnly.
           if (!kPadded && code.kind == kExactOnly) break;
+          if (kPadded && kBpp == 1 && column + zeros >= width) {
+            // The literals reach the row end: this row's share of them, as
+            // a step of a long stretch; the rest and the run follow in the
+            // next row.
+            const uint32_t n = static_cast<uint32_t>(width - column);
+            --command_stop;
+            copy64(to, literal_next);
+            literal_next += n * kBpp;
+            to += n * kBpp;
+            bits <<= n;
+            count -= n;
+            column += n;
+            continue;
+          }
           if (kPadded) {
             if (static_cast<uint32_t>(column + zeros - code.low) > code.span) break;
             column += zeros + code.length;
