@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "plugin/status_codes.h"
 #include "plugin/tzf_filter.h"
 #include "source/platform.h"
@@ -117,8 +119,8 @@ TEST(PictureInfo, EverySourceKind) {
   put32(picture, 12, 33);
   put32(picture, 16, 7);
   TempFile at_start(picture);
-  Bytes shifted(1000, 0xAB);
-  shifted.insert(shifted.end(), picture.begin(), picture.end());
+  Bytes shifted(1000 + picture.size(), 0xAB);
+  std::copy(picture.begin(), picture.end(), shifted.begin() + 1000);
   TempFile at_offset(shifted);
   struct Case {
     const char* what;

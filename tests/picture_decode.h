@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "plugin/tzf_filter.h"
 #include "source/platform.h"
 #include "tests/test_pictures.h"
@@ -55,8 +57,8 @@ inline Decoded decode_memory(const Bytes& file, ProgressCallback progress = null
 
 // GetPicture on a file by name, the picture starting at `offset`.
 inline Decoded decode_file(const Bytes& file, int32_t offset = 0) {
-  Bytes contents(static_cast<size_t>(offset), 0x5A);
-  contents.insert(contents.end(), file.begin(), file.end());
+  Bytes contents(static_cast<size_t>(offset) + file.size(), 0x5A);
+  std::copy(file.begin(), file.end(), contents.begin() + offset);
   TempFile temp(contents);
   TzfLocalHandle info = nullptr;
   TzfLocalHandle pixels = nullptr;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "plugin/status_codes.h"
 #include "tests/picture_decode.h"
 #include "tests/test_pictures.h"
@@ -96,9 +98,11 @@ TEST(Decoder, RowBackCopiesTheSameColumns) {
   parts.flags = {0, 0, 0x08};  // 20 literals, then a run of 18, then 2 literals
   parts.commands = {0x7F};
   parts.literals = random_bytes(22, 5);
-  Bytes expected(parts.literals.begin(), parts.literals.begin() + 20);
-  expected.insert(expected.end(), parts.literals.begin(), parts.literals.begin() + 18);
-  expected.insert(expected.end(), parts.literals.begin() + 20, parts.literals.end());
+  // Row 0: literals 0-19; row 1: the run, then literals 20 and 21.
+  Bytes expected(40);
+  std::copy(parts.literals.begin(), parts.literals.begin() + 20, expected.begin());
+  std::copy(parts.literals.begin(), parts.literals.begin() + 18, expected.begin() + 20);
+  std::copy(parts.literals.begin() + 20, parts.literals.end(), expected.begin() + 38);
   expect_pixels(parts, expected, "0x7F");
 }
 
