@@ -374,51 +374,57 @@ void build_run_codes(RunCode (&codes)[256], const DecodeJob& job, bool by_rows,
                      uint64_t span_bytes) {
   const int64_t width = job.width;
   const uint32_t bpp = job.bytes_per_pixel;
-  for (uint32_t c = 0; c < 256; ++c) {
-    const uint8_t command = static_cast<uint8_t>(c);
-    const Displacement& d = kDisplacementTable[c >> 4];
-    RunCode& code = codes[c];
-    const int64_t offset = displacement_offset(command, job.width);
-    code.length = static_cast<uint8_t>(run_length(command));
-    code.bytes = static_cast<uint8_t>(code.length * bpp);
-    code.first = UINT64_MAX;
-    code.back = 0;
-    code.low = kNoColumn;  // fails every column test
-    code.span = 0;
-    code.kind = kExactOnly;
-    code.dx = static_cast<int8_t>(d.dx);
-    if (offset >= 0) continue;  // every source is the pixel itself or later: zeros
+  // What depends on the displacement (the command's high four bits) first,
+  // then each run length.
+  for (uint32_t high_bits = 0; high_bits < 16; ++high_bits) {
+    const uint8_t first_command = static_cast<uint8_t>(high_bits << 4);
+    const Displacement& d = kDisplacementTable[high_bits];
+    const int64_t offset = displacement_offset(first_command, job.width);
     // Byte distance back to the source while both stay in their rows.
     // |stride| <= span_bytes < 2^63 and |dy| <= 4 rows of at most 2^31
     // pixels: the product cannot overflow.
     const int64_t back = -(static_cast<int64_t>(d.dy) * static_cast<int64_t>(job.stride) +
                            static_cast<int64_t>(d.dx) * bpp);
     const uint64_t distance = static_cast<uint64_t>(back < 0 ? -back : back);
-    if (back == 0 || distance > span_bytes) continue;
-    if (back < 0 && job.stride > 0) continue;  // a source past the target: not a fast copy
-    if (by_rows) {
-      const int64_t low = d.dx < 0 ? -d.dx : 0;
-      const int64_t high = width - code.length - (d.dx > 0 ? d.dx : 0);
-      if (high < low) continue;
-      code.low = static_cast<uint32_t>(low);
-      code.span = static_cast<uint32_t>(high - low);
-    } else if (back != -offset * static_cast<int64_t>(bpp)) {
-      continue;
-    }
-    code.first = static_cast<uint64_t>(-offset);
-    code.back = static_cast<ptrdiff_t>(back);
-    // Rows going down: a source in an earlier row lies higher in memory, in
-    // another row than the one written, so the copy is a plain one.
-    if (code.back < 0 || code.back >= code.bytes) {
-      code.kind = kFar;
-    } else if (code.back >= 16) {
-      code.kind = kChunks;
-    } else if (code.back == 12 && bpp == 3) {
-      code.kind = kPattern12;
-    } else if (code.back == 4 && bpp == 1) {
-      code.kind = kPattern4;
-    } else {
-      code.kind = kPatternShort;
+    // Fast copies are never used: every source is the pixel itself or later
+    // (zeros), or lies past the target, or the byte distance differs from
+    // the pixel distance in contiguous rows.
+    const bool exact_only = offset >= 0 || back == 0 || distance > span_bytes ||
+                            (back < 0 && job.stride > 0) ||
+                            (!by_rows && back != -offset * static_cast<int64_t>(bpp));
+    const int64_t low = d.dx < 0 ? -d.dx : 0;
+    for (uint32_t c = first_command; c < first_command + 16u; ++c) {
+      RunCode& code = codes[c];
+      code.length = static_cast<uint8_t>(run_length(static_cast<uint8_t>(c)));
+      code.bytes = static_cast<uint8_t>(code.length * bpp);
+      code.first = UINT64_MAX;
+      code.back = 0;
+      code.low = kNoColumn;  // fails every column test
+      code.span = 0;
+      code.kind = kExactOnly;
+      code.dx = static_cast<int8_t>(d.dx);
+      if (exact_only) continue;
+      if (by_rows) {
+        const int64_t high = width - code.length - (d.dx > 0 ? d.dx : 0);
+        if (high < low) continue;
+        code.low = static_cast<uint32_t>(low);
+        code.span = static_cast<uint32_t>(high - low);
+      }
+      code.first = static_cast<uint64_t>(-offset);
+      code.back = static_cast<ptrdiff_t>(back);
+      // Rows going down: a source in an earlier row lies higher in memory, in
+      // another row than the one written, so the copy is a plain one.
+      if (code.back < 0 || code.back >= code.bytes) {
+        code.kind = kFar;
+      } else if (code.back >= 16) {
+        code.kind = kChunks;
+      } else if (code.back == 12 && bpp == 3) {
+        code.kind = kPattern12;
+      } else if (code.back == 4 && bpp == 1) {
+        code.kind = kPattern4;
+      } else {
+        code.kind = kPatternShort;
+      }
     }
   }
 }
