@@ -179,12 +179,14 @@ int tzf_decode(const void* data, size_t size, int format, void* out, ptrdiff_t s
   job.flag_count = static_cast<size_t>(flag_count);
   job.commands = bytes + (command_count != 0 ? command_start : 0);
   job.command_count = static_cast<size_t>(command_count);
-  job.hook = RowHook{before_row, &call};
+  // The row hook only converts rows and reports progress: without either,
+  // the decoder goes without it.
+  const bool reports = progress != nullptr && progress->row != nullptr;
+  if (format != TZF_FORMAT_NATIVE || reports) job.hook = RowHook{before_row, &call};
   const DecodeResult result = decode_pixels(job, literals);
   if (result != kDecodeDone) return TZF_ERROR_CANCELLED;  // memory is never unreadable
   convert_through(call, height);
-  if (progress != nullptr && progress->row != nullptr &&
-      progress->row(progress->user, height, height) != 0) {
+  if (reports && progress->row(progress->user, height, height) != 0) {
     return TZF_ERROR_CANCELLED;
   }
   return TZF_OK;
