@@ -595,6 +595,16 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
         size_t decisions = literal_left < 64 ? 0 : (literal_left - 64) / 63 + 1;
         if (decisions > command_left) decisions = command_left;
         const uint8_t* command_stop = command + decisions;
+        // One step of a literal stretch, `n` pixels of at most 63 bytes by
+        // one fixed-size copy; it takes the literal room of one decision.
+        auto literal_step = [&](uint32_t n) {
+          --command_stop;
+          copy64(to, literal_next);
+          literal_next += n * kBpp;
+          to += n * kBpp;
+          bits <<= n;
+          count -= n;
+        };
         while (to < limit) {
           if (count < kWordBits / 2) {
             if (flag_end - flag < static_cast<ptrdiff_t>(sizeof(FlagWord))) break;
@@ -621,12 +631,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
               }
               column += n;
             }
-            --command_stop;
-            copy64(to, literal_next);
-            literal_next += n * kBpp;
-            to += n * kBpp;
-            bits <<= n;
-            count -= n;
+            literal_step(n);
             if (kBpp == 1 && count == 0) {
               // The loaded bits are used up at a flag byte's start: the
               // stretch goes on over whole zero flag words, 64 bytes a step
@@ -663,12 +668,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
             // a step of a long stretch; the rest and the run follow in the
             // next row.
             const uint32_t n = static_cast<uint32_t>(width - column);
-            --command_stop;
-            copy64(to, literal_next);
-            literal_next += n * kBpp;
-            to += n * kBpp;
-            bits <<= n;
-            count -= n;
+            literal_step(n);
             column += n;
             continue;
           }
