@@ -466,7 +466,8 @@ uint64_t rows_span(const DecodeJob& job) {
          static_cast<uint64_t>(job.width) * job.bytes_per_pixel;
 }
 
-template <uint32_t kBpp, Layout kLayout>
+// kFewLiterals: the literal stream is short beside the pixels (24-bit only).
+template <uint32_t kBpp, Layout kLayout, bool kFewLiterals = false>
 DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
   // Literals and runs stop at every row end, except in contiguous rows.
   constexpr bool kPadded = kLayout != kContiguous;
@@ -677,19 +678,17 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
             column += zeros + code.length;
           }
           // The literal copy may write up to 64 bytes; the run rewrites
-          // what lies past the literals. Short 24-bit stretches take a
-          // 32-byte copy.
-          // No literals: 24-bit pictures skip the copy (in pictures made
-          // mostly of runs, most runs follow a run); 8-bit ones, where
-          // literals are common enough that the test would miss often, copy
-          // to a scratch block instead, so that the run's loads do not wait
-          // on stores they only seem to overlap.
+          // what lies past the literals.
+          // 24-bit: a 32-byte copy, and a second one for longer stretches.
+          // An empty stretch is copied too, unless the picture has few
+          // literals: there most runs follow a run, and a test that skips
+          // the copy is well predicted; elsewhere it would miss often.
+          // 8-bit: an empty stretch is copied to a scratch block, so that
+          // the run's loads do not wait on stores they only seem to overlap.
           if (kBpp == 3) {
-            if (zeros == 0) {
-            } else if (literal_bytes <= 32) {
+            if (!(kFewLiterals && zeros == 0)) {
               copy32(to, literal_next);
-            } else {
-              copy64(to, literal_next);
+              if (literal_bytes > 32) copy32(to + 32, literal_next + 32);
             }
           } else {
             copy64(zeros != 0 ? to : scratch, literal_next);
@@ -815,6 +814,15 @@ DecodeResult decode_any(const DecodeJob& job, LiteralFeed& literals) {
          job.stride >= static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel));
   const bool contiguous = job.stride == static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel);
   if (job.bytes_per_pixel == 3) {
+    // Under a twelfth of the pixel bytes.
+    const uint64_t literal_bytes = literals.refill == nullptr
+                                       ? static_cast<uint64_t>(literals.end - literals.next)
+                                       : literals.stream_left;
+    if (literal_bytes < static_cast<uint64_t>(job.width) * static_cast<uint64_t>(job.height) / 4) {
+      if (job.stride < 0) return decode_rows<3, kDownward, true>(job, literals);
+      return contiguous ? decode_rows<3, kContiguous, true>(job, literals)
+                        : decode_rows<3, kGapped, true>(job, literals);
+    }
     if (job.stride < 0) return decode_rows<3, kDownward>(job, literals);
     return contiguous ? decode_rows<3, kContiguous>(job, literals)
                       : decode_rows<3, kGapped>(job, literals);

@@ -309,9 +309,12 @@ RandomCase make_random_case(std::mt19937& rng, int index) {
                             : only;
   }
 
-  // Literals: enough, more, or cut anywhere.
+  // Literals: enough, more, cut anywhere, or few beside the pixels (as in
+  // pictures made mostly of runs, which are decoded another way).
   size_t literal_count = pixels * bpp + pick(8);
-  if (pick(3) == 0) literal_count = pick(static_cast<uint32_t>(pixels * bpp) + 1);
+  const uint32_t literal_mode = pick(6);
+  if (literal_mode < 2) literal_count = pick(static_cast<uint32_t>(pixels * bpp) + 1);
+  if (literal_mode == 2) literal_count = pixels * bpp / 16 + pick(8);
   s.literals = random_bytes(literal_count, static_cast<uint32_t>(index) * 7919u + 1u);
 
   // Declared lengths other than the true ones move the later streams.
