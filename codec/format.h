@@ -52,17 +52,21 @@ inline constexpr Displacement kDisplacementTable[16] = {
     {0, -4}, {-4, 0},  {1, -1},  {0, -3},  {2, -1}, {-2, -2}, {-3, -3}, {-4, -1},
 };
 
+// The functions below have internal linkage: the pixel decoder is compiled
+// twice, for two processor levels, and an out-of-line copy shared between
+// the two builds could run on a processor that lacks the newer one.
+
 // Distance in pixels, in decoding order, from a run's pixel to its source.
-inline int64_t displacement_offset(uint8_t command, int32_t width) {
+static inline int64_t displacement_offset(uint8_t command, int32_t width) {
   const Displacement& d = kDisplacementTable[command >> 4];
   return static_cast<int64_t>(d.dy) * width + d.dx;
 }
 
 // Pixels a command byte's run covers: 3 to 18.
-inline uint32_t run_length(uint8_t command) { return (command & 0x0Fu) + kMinRun; }
+static inline uint32_t run_length(uint8_t command) { return (command & 0x0Fu) + kMinRun; }
 
 // Pixels before which every source of every displacement lies inside the
 // picture: four rows and four pixels.
-inline uint64_t farthest_source(uint64_t width) { return 4 * width + 4; }
+static inline uint64_t farthest_source(uint64_t width) { return 4 * width + 4; }
 
 #endif

@@ -139,6 +139,24 @@ inline FlagWord load_flag_word(const uint8_t* p) {
 #endif
 }
 
+// Zero bits above the first 1 in the loaded flag bits (all of them for an
+// empty word). A compiler builtin rather than std::countl_zero: this file is
+// also built for newer processors (pixel_decoder_avx2.cpp), and an
+// out-of-line copy of a library template from that build could be linked in
+// for both.
+inline uint32_t leading_zeros(FlagWord bits) {
+#if defined(__GNUC__)
+  if (bits == 0) return kWordBits;
+  if constexpr (sizeof(FlagWord) == sizeof(unsigned long long)) {
+    return static_cast<uint32_t>(__builtin_clzll(bits));
+  } else {
+    return static_cast<uint32_t>(__builtin_clz(bits));
+  }
+#else
+  return static_cast<uint32_t>(std::countl_zero(bits));
+#endif
+}
+
 // Literal decisions found in whole zero flag bytes from `next` on.
 struct ZeroFlagBytes {
   const uint8_t* next;  // the first nonzero byte, or the end
@@ -508,9 +526,13 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
 
   // The fast loop takes whole decisions (a literal stretch of at most 64
   // bytes, then a run by fixed-size copies) from this pixel on, where every
-  // run's sources are inside the picture...
+  // run's sources are inside the picture. Contiguous rows have a command
+  // copied only piece by piece when the picture is at most 3 pixels wide or
+  // 4 rows high; such pictures are decoded without the fast loop, which then
+  // needs no test for those commands.
   uint64_t safe_first = 0;
   for (const RunCode& code : codes) {
+    if (!kPadded && code.kind == kExactOnly) safe_first = UINT64_MAX;
     if (code.kind != kExactOnly && code.first > safe_first) safe_first = code.first;
   }
   // ...and below this address, which leaves room for both copies' margins.
@@ -613,7 +635,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
             flag += (kWordBits - 1 - count) >> 3;
             count |= kWordBits - 8;
           }
-          const uint32_t zeros = static_cast<uint32_t>(std::countl_zero(bits));
+          const uint32_t zeros = leading_zeros(bits);
           const size_t literal_bytes = static_cast<size_t>(zeros) * kBpp;
           if (zeros >= count || literal_bytes > 63) {
             // A long literal stretch: a step of at most 63 bytes of it, as
@@ -662,8 +684,8 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
           assert(to + kDecisionMargin <= (!kDown  ? pixels + span_bytes
                                           : spill ? row_after + kSpill
                                                   : row_after - kSourceAhead));
-          // Padded rows: the column test below also turns down kExactOnly.
-          if (!kPadded && code.kind == kExactOnly) break;
+          // Padded rows: the column test below turns down kExactOnly.
+          assert(kPadded || code.kind != kExactOnly);
           if (kPadded && kBpp == 1 && column + zeros >= width) {
             // The literals reach the row end: this row's share of them, as
             // a step of a long stretch; the rest and the run follow in the
@@ -741,7 +763,7 @@ DecodeResult decode_rows(const DecodeJob& job, LiteralFeed& literal) {
           }
         }
       }
-      const uint32_t zeros = static_cast<uint32_t>(std::countl_zero(bits));
+      const uint32_t zeros = leading_zeros(bits);
       if (zeros >= count) {
         // Only literals in the loaded bits: the stretch goes on over whole
         // zero bytes.
@@ -838,6 +860,39 @@ DecodeResult decode_any(const DecodeJob& job, LiteralFeed& literals) {
 // This file again, built with SSE2 (pixel_decoder_sse2.cpp).
 DecodeResult decode_pixels_sse2(const DecodeJob& job, LiteralFeed& literals) {
   return decode_any(job, literals);
+}
+#elif defined(TZF_DECODER_AVX2_BUILD)
+// This file again, built for newer x86-64 processors (pixel_decoder_avx2.cpp).
+DecodeResult decode_pixels_avx2(const DecodeJob& job, LiteralFeed& literals) {
+  return decode_any(job, literals);
+}
+#elif defined(TZF_DECODER_DISPATCH) && !defined(TZF_DECODER_PORTABLE_ONLY) && defined(__x86_64__)
+// x86-64 builds are made for the first 64-bit processors: the copy built
+// for processors with AVX2, BMI1, BMI2, LZCNT and MOVBE is taken where the
+// processor has them and the system keeps the vector registers, asked once.
+#include <cpuid.h>
+
+DecodeResult decode_pixels_avx2(const DecodeJob& job, LiteralFeed& literals);
+
+namespace {
+bool processor_has_avx2_set() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+  const unsigned needed = bit_OSXSAVE | bit_AVX | bit_MOVBE;
+  if ((c & needed) != needed) return false;
+  unsigned saved = 0, saved_high = 0;  // register state the system saves
+  __asm__("xgetbv" : "=a"(saved), "=d"(saved_high) : "c"(0));
+  if ((saved & 6u) != 6u) return false;
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+  const unsigned extended = bit_AVX2 | bit_BMI | bit_BMI2;
+  if ((b & extended) != extended) return false;
+  return __get_cpuid(0x80000001u, &a, &b, &c, &d) != 0 && (c & bit_LZCNT) != 0;
+}
+}  // namespace
+
+DecodeResult decode_pixels(const DecodeJob& job, LiteralFeed& literals) {
+  static const bool avx2 = processor_has_avx2_set();
+  return avx2 ? decode_pixels_avx2(job, literals) : decode_any(job, literals);
 }
 #elif defined(TZF_DECODER_DISPATCH) && !defined(TZF_DECODER_PORTABLE_ONLY)
 // 32-bit x86 builds run on processors without SSE2 too: the copy built with
