@@ -12,12 +12,18 @@ out=${TZF_WEB_BUILD:-$PWD/build-web}
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 mkdir -p "$out"
 
+# The codec's sources, without the decoder's second builds for x86.
+sources=()
+for file in codec/*.cpp; do
+  [[ $file == codec/pixel_decoder_*.cpp ]] || sources+=("$file")
+done
+
 exports=tzf_is_tzf,tzf_read_info,tzf_output_size,tzf_decode,tzf_status_text,malloc,free
 emcc -O3 -std=c++20 -Wall -Wextra -Wshadow -Werror -fno-exceptions -fno-rtti \
   -Iinclude -I. -DTZF_STATIC -DNDEBUG \
   -sSTANDALONE_WASM=1 --no-entry -sMALLOC=emmalloc \
   -sALLOW_MEMORY_GROWTH=1 -sINITIAL_MEMORY=16MB -sMAXIMUM_MEMORY=2GB \
   -sEXPORTED_FUNCTIONS="$(sed 's/\([a-z_]*\)/_\1/g' <<<"$exports")" \
-  --js-library web/wasm-imports.js -o "$out/tzf.wasm" codec/*.cpp web/tzf_web.cpp
+  --js-library web/wasm-imports.js -o "$out/tzf.wasm" "${sources[@]}" web/tzf_web.cpp
 node web/inline.js "$out/tzf.wasm" "$out/index.html"
 echo "wrote $out/index.html ($(stat -c %s "$out/index.html") bytes, module $(stat -c %s "$out/tzf.wasm") bytes)"
