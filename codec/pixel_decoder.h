@@ -29,9 +29,6 @@ struct LiteralFeed {
   bool (*refill)(void* user, uint8_t* to, size_t count);
   void* user;
   uint8_t* chunk;  // kLiteralChunk bytes of the refill's caller, or null
-  // With `refill`: bytes the stream holds from here on, as far as the caller
-  // knows. It only chooses how literals are copied.
-  uint64_t stream_left = UINT64_MAX;
 };
 
 // Called before each row (0 .. height - 1), and before any literal of that

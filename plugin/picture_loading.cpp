@@ -201,7 +201,6 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
       literals.refill = reader_refill;
       literals.user = &reader;
       literals.chunk = chunk;
-      literals.stream_left = remaining;
     }
     HostProgress host{progress, host_data, header.height};
     DecodeJob job{};

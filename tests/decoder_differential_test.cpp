@@ -310,7 +310,7 @@ RandomCase make_random_case(std::mt19937& rng, int index) {
   }
 
   // Literals: enough, more, cut anywhere, or few beside the pixels (as in
-  // pictures made mostly of runs, which are decoded another way).
+  // pictures made mostly of runs).
   size_t literal_count = pixels * bpp + pick(8);
   const uint32_t literal_mode = pick(6);
   if (literal_mode < 2) literal_count = pick(static_cast<uint32_t>(pixels * bpp) + 1);
