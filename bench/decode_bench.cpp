@@ -448,12 +448,15 @@ void print_table(const std::vector<Picture>& pictures, const TableReporter& r) {
     print_ratio(paired(rates(p, Way::kCodecDown), m), 2);
     printf("\n");
   }
-  printf("\nencoded sizes (bytes): tzf, lz4, lz4hc, zlib-6, png; literal share of pixels\n");
+  printf(
+      "\nencoded sizes (bytes): tzf, lz4, lz4hc, zlib-6, png; share of pixels in runs, mean run\n");
   for (const Picture& p : pictures) {
     const double pixels = static_cast<double>(p.width) * p.height;
-    printf("%-28s %9zu %9zu %9zu %9zu %9zu  %5.1f%%\n", p.name.c_str(), p.tzf.size(), p.lz4.size(),
-           p.lz4hc.size(), p.zlib.size(), p.png.size(),
-           100.0 * static_cast<double>(p.stats.literal_pixels) / pixels);
+    const double runs = static_cast<double>(p.stats.run_count);
+    printf("%-28s %9zu %9zu %9zu %9zu %9zu  %5.1f%% %5.1f\n", p.name.c_str(), p.tzf.size(),
+           p.lz4.size(), p.lz4hc.size(), p.zlib.size(), p.png.size(),
+           100.0 * static_cast<double>(p.stats.run_pixels) / pixels,
+           runs > 0 ? static_cast<double>(p.stats.run_pixels) / runs : 0.0);
   }
 }
 
