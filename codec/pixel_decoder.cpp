@@ -912,13 +912,19 @@ DecodeResult decode_any(const DecodeJob& job, LiteralFeed& literals) {
   assert(job.width >= 1 && job.height >= 1);
   assert(job.stride <= -static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel) ||
          job.stride >= static_cast<ptrdiff_t>(job.width * job.bytes_per_pixel));
-  const bool runs_follow_runs = runs_mostly_follow_runs(job);
-  if (job.bytes_per_pixel == 3) {
-    return runs_follow_runs ? decode_in_layout<3, true>(job, literals)
-                            : decode_in_layout<3, false>(job, literals);
+#if defined(TZF_DECODER_ONE_LOOP)
+  // Builds that keep the decoder small (the browser page's module) leave out
+  // the loop for runs that follow runs.
+  constexpr bool kRunsLoop = false;
+#else
+  constexpr bool kRunsLoop = true;
+#endif
+  if (kRunsLoop && runs_mostly_follow_runs(job)) {
+    return job.bytes_per_pixel == 3 ? decode_in_layout<3, true>(job, literals)
+                                    : decode_in_layout<1, true>(job, literals);
   }
-  return runs_follow_runs ? decode_in_layout<1, true>(job, literals)
-                          : decode_in_layout<1, false>(job, literals);
+  return job.bytes_per_pixel == 3 ? decode_in_layout<3, false>(job, literals)
+                                  : decode_in_layout<1, false>(job, literals);
 }
 
 }  // namespace
