@@ -266,13 +266,7 @@ void run_job(void* data) {
 
 TEST(CodecApi, EveryCallStaysUnderSixteenKibibytesOfStack) {
   // Wide pictures with runs, so that every path of the decoder is taken.
-  PictureParts parts;
-  parts.width = 700;
-  parts.height = 40;
-  const size_t pixels = 700 * 40;
-  parts.flags = random_bytes((pixels + 7) / 8, 3);
-  parts.commands = random_bytes((pixels + 2) / 3, 4);
-  parts.literals = random_bytes(pixels * 3, 5);
+  PictureParts parts = random_picture_parts(700, 40, 3);
   const Bytes true_colour = make_picture(parts);
   parts.bits_per_pixel = 8;
   const Bytes palette = make_picture(parts);

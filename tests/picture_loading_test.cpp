@@ -321,13 +321,7 @@ TEST(Failures, DeclaredStreamsBeyondWhatDecodingConsumesAreNotLoaded) {
 // offset 0 every read is sequential. Streams declared longer than the pipe
 // holds read as zero.
 TEST(Sources, PipeByNameDecodesLikeMemory) {
-  PictureParts parts;
-  parts.width = 37;
-  parts.height = 9;
-  const size_t pixels = 37 * 9;
-  parts.flags = random_bytes((pixels + 7) / 8, 41);
-  parts.commands = random_bytes((pixels + 2) / 3, 42);
-  parts.literals = random_bytes(pixels * 3, 43);
+  const PictureParts parts = random_picture_parts(37, 9, 41);
   PictureParts declaring_more = parts;
   declaring_more.override_lengths = true;
   declaring_more.flag_length = static_cast<uint32_t>(parts.flags.size());

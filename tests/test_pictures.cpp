@@ -102,6 +102,17 @@ Bytes random_bytes(size_t count, uint32_t seed) {
   return out;
 }
 
+PictureParts random_picture_parts(int32_t width, int32_t height, uint32_t seed) {
+  PictureParts parts;
+  parts.width = width;
+  parts.height = height;
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+  parts.flags = random_bytes((pixels + 7) / 8, seed);
+  parts.commands = random_bytes((pixels + 2) / 3, seed + 1);
+  parts.literals = random_bytes(pixels * 3, seed + 2);
+  return parts;
+}
+
 ExactBuffer exact_copy(const Bytes& bytes) {
   ExactBuffer buffer;
   buffer.size = bytes.size();

@@ -48,6 +48,11 @@ Bytes to_dib_rows(const Bytes& pixels, int32_t width, int32_t height, int16_t bi
 // Deterministic pseudo-random bytes.
 Bytes random_bytes(size_t count, uint32_t seed);
 
+// A 24-bit picture of random streams, each as long as the picture can use:
+// runs and literals of every kind. The streams take seeds `seed`, `seed + 1`
+// and `seed + 2`.
+PictureParts random_picture_parts(int32_t width, int32_t height, uint32_t seed);
+
 // A copy in a heap block of exactly the data's size, so that a one-byte
 // over-read is caught by the address sanitizer.
 struct ExactBuffer {
