@@ -23,6 +23,15 @@ constexpr uint64_t kMaxExtent = static_cast<uint64_t>(PTRDIFF_MAX) < static_cast
 
 uint8_t byte_at(const uint8_t* data, size_t size, uint64_t at) { return at < size ? data[at] : 0; }
 
+// Red, green and blue of colour table entry `i` (stored blue, green, red,
+// reserved); bytes past the data read as 0.
+void palette_entry(const uint8_t* data, size_t size, uint32_t i, uint8_t* rgb) {
+  const uint64_t at = kHeaderLength + 4u * i;
+  rgb[0] = byte_at(data, size, at + 2);
+  rgb[1] = byte_at(data, size, at + 1);
+  rgb[2] = byte_at(data, size, at);
+}
+
 // One decoding: the caller's progress and the rows still to convert.
 struct DecodeCall {
   const tzf_progress* progress;
@@ -80,12 +89,7 @@ int tzf_read_info(const void* data, size_t size, tzf_info* info) {
   info->version = header.version;
   const uint32_t table = colour_table_length(header);
   info->palette_size = table / 4;
-  for (uint32_t i = 0; i < info->palette_size; ++i) {
-    const uint64_t at = kHeaderLength + 4u * i;  // blue, green, red, reserved
-    info->palette[i][0] = byte_at(bytes, size, at + 2);
-    info->palette[i][1] = byte_at(bytes, size, at + 1);
-    info->palette[i][2] = byte_at(bytes, size, at);
-  }
+  for (uint32_t i = 0; i < info->palette_size; ++i) palette_entry(bytes, size, i, info->palette[i]);
   info->flag_stream_length = header.flag_stream_length;
   info->command_stream_length = header.command_stream_length;
   info->literal_offset = static_cast<uint64_t>(header.pixel_stream_offset) +
@@ -162,10 +166,7 @@ int tzf_decode(const void* data, size_t size, int format, void* out, ptrdiff_t s
   call.stride = -stride;
   if (format != TZF_FORMAT_NATIVE && stored_bytes == 1) {
     for (uint32_t i = 0; i < 256; ++i) {
-      const uint64_t at = kHeaderLength + 4u * i;
-      call.palette.rgba[i][0] = byte_at(bytes, size, at + 2);
-      call.palette.rgba[i][1] = byte_at(bytes, size, at + 1);
-      call.palette.rgba[i][2] = byte_at(bytes, size, at);
+      palette_entry(bytes, size, i, call.palette.rgba[i]);
       call.palette.rgba[i][3] = 255;
     }
   }
