@@ -16,7 +16,20 @@
  *     status = tzf_decode(data, size, TZF_FORMAT_RGB, out, (ptrdiff_t)stride, NULL);
  *   if (status != TZF_OK) fprintf(stderr, "%s\n", tzf_status_text(status));
  *
- * Usable from C99 and C++. Every name starts with tzf_ or TZF_.
+ * A loader that reads a file, a pipe or a push stream keeps only the bytes
+ * decoding can use:
+ *
+ *   tzf_read_info(head, head_size, &info);          // the first TZF_INFO_SIZE bytes
+ *   tzf_check_limits(&info, TZF_FORMAT_RGB, NULL);  // before allocating anything
+ *   tzf_usable_extent(&info, &extent);              // extent.kept_bytes to keep
+ *   held = tzf_keep(&extent, at, chunk, chunk_size, kept);   // for each chunk read
+ *   tzf_decode_kept(&info, kept, held, TZF_FORMAT_RGB, out, stride, NULL, &result);
+ *   if (result.truncated) ...                       // result.rows_held rows were there
+ *
+ * Usable from C99 and C++. Every name starts with tzf_ or TZF_. Records
+ * added after 1.0 end in reserved space, where later versions add fields
+ * whose zero value keeps the behaviour of the version that added the
+ * record: callers zero the records they hand in.
  */
 #ifndef TZF_TZF_H
 #define TZF_TZF_H
@@ -39,6 +52,12 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The version of this header; tzf_version_number() gives the library's. */
+#define TZF_VERSION_MAJOR 1
+#define TZF_VERSION_MINOR 1
+#define TZF_VERSION_PATCH 0
+#define TZF_VERSION_NUMBER (TZF_VERSION_MAJOR * 10000 + TZF_VERSION_MINOR * 100 + TZF_VERSION_PATCH)
 
 /* Bytes of a picture's header: enough for tzf_is_tzf. tzf_read_info also
  * reads the colour table, which ends at TZF_INFO_SIZE. */
@@ -66,7 +85,8 @@ enum {
   TZF_ERROR_BAD_SIZE = 2,     /* width or height is 0 or less */
   TZF_ERROR_TOO_LARGE = 3,    /* the picture's buffer cannot be addressed here */
   TZF_ERROR_BAD_ARGUMENT = 4, /* a null pointer, unknown format or too small a stride */
-  TZF_ERROR_CANCELLED = 5     /* the progress callback asked to stop */
+  TZF_ERROR_CANCELLED = 5,    /* the progress callback asked to stop */
+  TZF_ERROR_LIMIT = 6         /* the picture exceeds the caller's limits (1.1) */
 };
 
 /* Output layouts, bytes per pixel in parentheses:
@@ -110,6 +130,99 @@ TZF_API int tzf_output_size(const tzf_info* info, int format, size_t* stride, si
  * failure, `out` holds whatever was decoded so far. */
 TZF_API int tzf_decode(const void* data, size_t size, int format, void* out, ptrdiff_t stride,
                        const struct tzf_progress* progress);
+
+/* ---- Since 1.1: limits, the usable extent, decoding from kept bytes ---- */
+
+/* The limits a caller sets on the pictures it decodes, checked before
+ * anything is allocated. A field of 0 takes the default below; UINT64_MAX
+ * lifts the limit. */
+#define TZF_DEFAULT_MAX_PIXELS 268435456u        /* 256 megapixels: 16384 x 16384 */
+#define TZF_DEFAULT_MAX_OUTPUT_BYTES 1073741824u /* 1 GiB of decoded pixels */
+
+typedef struct tzf_limits {
+  uint64_t max_pixels;       /* width x height */
+  uint64_t max_output_bytes; /* height x the smallest stride of the format */
+  uint64_t reserved[6];
+} tzf_limits;
+
+/* TZF_ERROR_LIMIT when the picture of `info` decoded in `format` exceeds
+ * `limits` (NULL: the defaults); TZF_OK, or the status tzf_output_size gives
+ * for the same arguments. */
+TZF_API int tzf_check_limits(const tzf_info* info, int format, const tzf_limits* limits);
+
+/* The parts of a picture's data, in the order they follow each other. */
+enum { TZF_PART_FLAGS = 0, TZF_PART_COMMANDS = 1, TZF_PART_LITERALS = 2, TZF_PART_COUNT = 3 };
+
+typedef struct tzf_part {
+  uint64_t offset;  /* where the part starts in the picture's data */
+  uint64_t length;  /* bytes from there that decoding can ever read */
+  uint64_t kept_at; /* where the part starts among the kept bytes */
+} tzf_part;
+
+/* The bytes of a picture's data that decoding can ever read: three parts,
+ * each clipped to what a picture of its size consumes, in file order and
+ * never overlapping. The kept bytes are these parts one after the other. */
+typedef struct tzf_extent {
+  uint64_t header_bytes; /* header and colour table, before the parts */
+  tzf_part part[TZF_PART_COUNT];
+  uint64_t kept_bytes; /* the parts' lengths added up */
+  uint64_t end;        /* just past the last byte decoding can read */
+  uint64_t reserved[4];
+} tzf_extent;
+
+/* The usable extent of the picture `info` describes (as tzf_read_info filled
+ * it in). TZF_ERROR_BAD_ARGUMENT for a record no header gives. */
+TZF_API int tzf_usable_extent(const tzf_info* info, tzf_extent* extent);
+
+/* Copies the bytes of `chunk`, which lie at offset `at` of the picture's
+ * data, that belong to the extent to their place in `kept` (kept_bytes
+ * long), and returns how many kept bytes lie before offset at + size: read
+ * in order, the kept bytes held so far. `kept` may be NULL to count only. */
+TZF_API uint64_t tzf_keep(const tzf_extent* extent, uint64_t at, const void* chunk, size_t size,
+                          void* kept);
+
+/* The three parts as they lie in memory; a part shorter than the extent's
+ * length means the data ended early, and what is missing reads as zero. */
+typedef struct tzf_parts {
+  const void* data[TZF_PART_COUNT];
+  size_t size[TZF_PART_COUNT];
+} tzf_parts;
+
+/* The parts within a picture's whole data (as tzf_decode takes it). */
+TZF_API int tzf_parts_of_data(const tzf_info* info, const void* data, size_t size,
+                              tzf_parts* parts);
+
+/* The parts within the first `size` kept bytes (see tzf_keep). */
+TZF_API int tzf_parts_of_kept(const tzf_info* info, const void* kept, size_t size,
+                              tzf_parts* parts);
+
+/* What a decoding found in the data. */
+typedef struct tzf_result {
+  /* Rows the data held whole, counted from the picture's bottom row (the
+   * data stores rows bottom first): height unless the data ended early. */
+  uint32_t rows_held;
+  uint32_t truncated; /* 1 when decoding read data that was missing */
+  uint64_t reserved[3];
+} tzf_result;
+
+/* Decodes the picture from its parts, as tzf_decode does from the whole
+ * data (`info` gives the size and the colour table), and reports in
+ * `result` (may be NULL) how much of the picture the data held. */
+TZF_API int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, void* out,
+                             ptrdiff_t stride, const struct tzf_progress* progress,
+                             tzf_result* result);
+
+/* tzf_decode_parts on the first `size` kept bytes. */
+TZF_API int tzf_decode_kept(const tzf_info* info, const void* kept, size_t size, int format,
+                            void* out, ptrdiff_t stride, const struct tzf_progress* progress,
+                            tzf_result* result);
+
+/* Fills `result` as tzf_decode_parts would, without decoding: walks the
+ * flag and command bytes only. */
+TZF_API int tzf_scan_parts(const tzf_info* info, const tzf_parts* parts, tzf_result* result);
+
+/* The library's version as TZF_VERSION_NUMBER gives the header's. */
+TZF_API uint32_t tzf_version_number(void);
 
 /* A short English sentence for a status value (never NULL). */
 TZF_API const char* tzf_status_text(int status);
