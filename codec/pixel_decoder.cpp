@@ -220,6 +220,7 @@ DecodeResult literals_slow(LiteralFeed& s, Progress& progress, uint64_t first_pi
     size_t available = static_cast<size_t>(s.end - s.next);
     if (available == 0) {
       if (s.refill == nullptr) {
+        if (s.missing_from == UINT64_MAX) s.missing_from = first_pixel + done / bpp;
         memset(out + done, 0, count - done);
         return kDecodeDone;
       }

@@ -29,6 +29,9 @@ struct LiteralFeed {
   bool (*refill)(void* user, uint8_t* to, size_t count);
   void* user;
   uint8_t* chunk;  // kLiteralChunk bytes of the refill's caller, or null
+  // Without a refill: the first pixel whose literal bytes were past the end
+  // of the data, UINT64_MAX while none was.
+  uint64_t missing_from = UINT64_MAX;
 };
 
 // Called before each row (0 .. height - 1), and before any literal of that
