@@ -46,4 +46,10 @@ inline uint64_t consumable_flag_bytes(uint64_t pixels) { return pixels / 8 + (pi
 // Command bytes decoding can consume: every run covers at least three pixels.
 inline uint64_t consumable_command_bytes(uint64_t pixels) { return pixels / 3 + (pixels % 3 != 0); }
 
+// Literal bytes decoding can consume: one stored pixel per pixel at most;
+// below 2^62 pixels of at most 3 bytes, the product fits in 64 bits.
+inline uint64_t consumable_literal_bytes(uint64_t pixels, uint32_t stored_bytes) {
+  return pixels * stored_bytes;
+}
+
 #endif

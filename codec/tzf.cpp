@@ -70,6 +70,202 @@ bool format_known(int format) {
   return format == TZF_FORMAT_RGB || format == TZF_FORMAT_RGBA || format == TZF_FORMAT_NATIVE;
 }
 
+// A picture's size and the places of its streams, from a header or from a
+// tzf_info record.
+struct Shape {
+  uint32_t width;         // 1 .. INT32_MAX
+  uint32_t height;        // 1 .. INT32_MAX
+  uint32_t stored_bytes;  // 1 or 3
+  uint64_t stream_offset;
+  uint64_t flag_declared;
+  uint64_t command_declared;
+};
+
+Shape shape_of_header(const PictureHeader& header) {
+  Shape shape{};
+  shape.width = static_cast<uint32_t>(header.width);
+  shape.height = static_cast<uint32_t>(header.height);
+  shape.stored_bytes = stored_bytes_per_pixel(header);
+  shape.stream_offset = static_cast<uint64_t>(header.pixel_stream_offset);
+  shape.flag_declared = header.flag_stream_length;
+  shape.command_declared = header.command_stream_length;
+  return shape;
+}
+
+// The shape of the picture `info` describes; TZF_ERROR_BAD_ARGUMENT for a
+// record that no accepted header gives.
+int shape_of_info(const tzf_info* info, Shape& shape) {
+  if (info == nullptr || (info->bits_per_pixel != 8 && info->bits_per_pixel != 24)) {
+    return TZF_ERROR_BAD_ARGUMENT;
+  }
+  if (info->width == 0 || info->height == 0 || info->width > INT32_MAX ||
+      info->height > INT32_MAX) {
+    return TZF_ERROR_BAD_SIZE;
+  }
+  shape.width = info->width;
+  shape.height = info->height;
+  shape.stored_bytes = info->bits_per_pixel / 8;
+  shape.stream_offset = static_cast<uint64_t>(info->bits_per_pixel == 8 ? kPaletteStreamOffset
+                                                                        : kTrueColourStreamOffset);
+  shape.flag_declared = info->flag_stream_length;
+  shape.command_declared = info->command_stream_length;
+  if (info->literal_offset != shape.stream_offset + shape.flag_declared + shape.command_declared) {
+    return TZF_ERROR_BAD_ARGUMENT;
+  }
+  return TZF_OK;
+}
+
+// The three parts decoding can read: each stream cut to what the picture
+// consumes; the literal stream has no declared length and ends with the
+// data.
+tzf_extent extent_of(const Shape& shape) {
+  tzf_extent extent;
+  memset(&extent, 0, sizeof extent);
+  const uint64_t pixels = pixel_total(shape.width, shape.height);
+  const uint64_t flags =
+      usable_stream(shape.flag_declared, consumable_flag_bytes(pixels), 0, UINT64_MAX);
+  const uint64_t commands =
+      usable_stream(shape.command_declared, consumable_command_bytes(pixels), 0, UINT64_MAX);
+  const uint64_t literals = consumable_literal_bytes(pixels, shape.stored_bytes);
+  extent.header_bytes = shape.stream_offset;
+  extent.part[TZF_PART_FLAGS] = tzf_part{shape.stream_offset, flags, 0};
+  extent.part[TZF_PART_COMMANDS] =
+      tzf_part{shape.stream_offset + shape.flag_declared, commands, flags};
+  extent.part[TZF_PART_LITERALS] =
+      tzf_part{shape.stream_offset + shape.flag_declared + shape.command_declared, literals,
+               flags + commands};
+  extent.kept_bytes = flags + commands + literals;
+  extent.end = extent.part[TZF_PART_LITERALS].offset + literals;
+  return extent;
+}
+
+// `parts` cut to the extent's lengths; false for a part without bytes to
+// its length.
+bool clip_parts(const tzf_extent& extent, const tzf_parts& parts, tzf_parts& clipped) {
+  clipped = parts;
+  for (int i = 0; i < TZF_PART_COUNT; ++i) {
+    if (clipped.data[i] == nullptr && clipped.size[i] != 0) return false;
+    if (clipped.size[i] > extent.part[i].length) {
+      clipped.size[i] = static_cast<size_t>(extent.part[i].length);
+    }
+  }
+  return true;
+}
+
+// The first pixel, in decoding order, that needs a byte the parts do not
+// hold, or the pixel count when none does. Walks the decisions one by one:
+// the obviously right way, taken only for data that ended early.
+uint64_t first_missing_pixel(const Shape& shape, const tzf_extent& extent, const tzf_parts& parts) {
+  const uint64_t pixels = pixel_total(shape.width, shape.height);
+  const uint8_t* flags = static_cast<const uint8_t*>(parts.data[TZF_PART_FLAGS]);
+  const uint8_t* commands = static_cast<const uint8_t*>(parts.data[TZF_PART_COMMANDS]);
+  const uint64_t flag_length = extent.part[TZF_PART_FLAGS].length;
+  const uint64_t command_length = extent.part[TZF_PART_COMMANDS].length;
+  const uint64_t flags_held = parts.size[TZF_PART_FLAGS];
+  const uint64_t commands_held = parts.size[TZF_PART_COMMANDS];
+  const uint64_t literals_held = parts.size[TZF_PART_LITERALS];
+  uint64_t pixel = 0;
+  uint64_t decision = 0;
+  uint64_t command = 0;
+  uint64_t literal = 0;
+  while (pixel < pixels) {
+    // Flag and command bytes past their streams read as zero; within them,
+    // past what is held, they are missing.
+    const uint64_t flag_byte = decision / 8;
+    uint8_t flag_bits = 0;
+    if (flag_byte < flag_length) {
+      if (flag_byte >= flags_held) return pixel;
+      flag_bits = flags[flag_byte];
+    }
+    const bool run = ((flag_bits >> (7 - decision % 8)) & 1u) != 0;
+    ++decision;
+    if (run) {
+      uint8_t code = 0;
+      if (command < command_length) {
+        if (command >= commands_held) return pixel;
+        code = commands[command];
+      }
+      ++command;
+      pixel += run_length(code);
+    } else {
+      if (literal + shape.stored_bytes > literals_held) return pixel;
+      literal += shape.stored_bytes;
+      ++pixel;
+    }
+  }
+  return pixels;
+}
+
+void fill_result(const Shape& shape, uint64_t missing_from, tzf_result* result) {
+  if (result == nullptr) return;
+  memset(result, 0, sizeof *result);
+  const uint64_t pixels = pixel_total(shape.width, shape.height);
+  result->truncated = missing_from < pixels ? 1u : 0u;
+  result->rows_held =
+      missing_from < pixels ? static_cast<uint32_t>(missing_from / shape.width) : shape.height;
+}
+
+// Decodes `shape`'s streams into `out`; `call.palette` is filled in for
+// 8-bit pictures decoded to colours. `missing_from` receives the first
+// pixel whose literal bytes the data did not hold.
+int decode_streams(const Shape& shape, const tzf_parts& parts, DecodeCall& call, int format,
+                   void* out, ptrdiff_t stride, const tzf_progress* progress,
+                   uint64_t& missing_from) {
+  const uint64_t row_out =
+      row_byte_count(shape.width, format_bytes_per_pixel(format, shape.stored_bytes * 8));
+  if (stride == PTRDIFF_MIN) return TZF_ERROR_BAD_ARGUMENT;
+  const uint64_t distance = static_cast<uint64_t>(stride < 0 ? -stride : stride);
+  if (distance < row_out) return TZF_ERROR_BAD_ARGUMENT;
+  uint64_t extent = 0;
+  if (!rows_extent(shape.height, distance, row_out, kMaxExtent, extent)) {
+    return TZF_ERROR_TOO_LARGE;
+  }
+  const uint8_t* literal = static_cast<const uint8_t*>(parts.data[TZF_PART_LITERALS]);
+  LiteralFeed literals{literal, literal + parts.size[TZF_PART_LITERALS], nullptr, nullptr, nullptr};
+
+  // The picture's bottom row is decoded first: it is the last row of `out`.
+  call.progress = progress;
+  call.height = shape.height;
+  call.format = format;
+  call.width = shape.width;
+  call.stored_bytes = shape.stored_bytes;
+  call.first_row = static_cast<uint8_t*>(out) + static_cast<ptrdiff_t>(shape.height - 1) * stride;
+  call.stride = -stride;
+  DecodeJob job{};
+  job.width = static_cast<int32_t>(shape.width);
+  job.height = static_cast<int32_t>(shape.height);
+  job.bytes_per_pixel = shape.stored_bytes;
+  job.first_row = call.first_row;
+  job.stride = call.stride;
+  job.flags = static_cast<const uint8_t*>(parts.data[TZF_PART_FLAGS]);
+  job.flag_count = parts.size[TZF_PART_FLAGS];
+  job.commands = static_cast<const uint8_t*>(parts.data[TZF_PART_COMMANDS]);
+  job.command_count = parts.size[TZF_PART_COMMANDS];
+  // The row hook only converts rows and reports progress: without either,
+  // the decoder goes without it.
+  const bool reports = progress != nullptr && progress->row != nullptr;
+  if (format != TZF_FORMAT_NATIVE || reports) job.hook = RowHook{before_row, &call};
+  const DecodeResult result = decode_pixels(job, literals);
+  if (result != kDecodeDone) return TZF_ERROR_CANCELLED;  // memory is never unreadable
+  convert_through(call, shape.height);
+  if (reports && progress->row(progress->user, shape.height, shape.height) != 0) {
+    return TZF_ERROR_CANCELLED;
+  }
+  missing_from = literals.missing_from;
+  return TZF_OK;
+}
+
+// The part of `whole` (`size` bytes) that `part` describes.
+void part_within(const tzf_part& part, uint64_t start, const void* whole, size_t size,
+                 const void*& data, size_t& held) {
+  data = nullptr;
+  held = 0;
+  if (start >= size || part.length == 0) return;
+  data = static_cast<const uint8_t*>(whole) + start;
+  const uint64_t left = size - start;
+  held = static_cast<size_t>(left < part.length ? left : part.length);
+}
+
 }  // namespace
 
 extern "C" {
@@ -132,65 +328,160 @@ int tzf_decode(const void* data, size_t size, int format, void* out, ptrdiff_t s
   const PictureHeader header = parse_header(bytes, size);
   if (!header_accepted(header)) return TZF_ERROR_NOT_TZF;
   if (header.width <= 0 || header.height <= 0) return TZF_ERROR_BAD_SIZE;
-  const uint32_t width = static_cast<uint32_t>(header.width);
-  const uint32_t height = static_cast<uint32_t>(header.height);
-  const uint32_t stored_bytes = stored_bytes_per_pixel(header);
-  const uint64_t row_out = row_byte_count(width, format_bytes_per_pixel(format, stored_bytes * 8));
-  if (stride == PTRDIFF_MIN) return TZF_ERROR_BAD_ARGUMENT;
-  const uint64_t distance = static_cast<uint64_t>(stride < 0 ? -stride : stride);
-  if (distance < row_out) return TZF_ERROR_BAD_ARGUMENT;
-  uint64_t extent = 0;
-  if (!rows_extent(height, distance, row_out, kMaxExtent, extent)) return TZF_ERROR_TOO_LARGE;
-
-  // The streams, clipped to what the data holds and decoding can consume;
-  // the decoder reads bytes past them as zero.
-  const uint64_t pixels = pixel_total(width, height);
-  const uint64_t flag_start = static_cast<uint64_t>(header.pixel_stream_offset);
-  const uint64_t command_start = flag_start + header.flag_stream_length;
-  const uint64_t literal_start = command_start + header.command_stream_length;
-  const uint64_t flag_count =
-      usable_stream(header.flag_stream_length, consumable_flag_bytes(pixels), flag_start, size);
-  const uint64_t command_count = usable_stream(
-      header.command_stream_length, consumable_command_bytes(pixels), command_start, size);
-  LiteralFeed literals{bytes + (literal_start < size ? literal_start : size), bytes + size, nullptr,
-                       nullptr, nullptr};
-
-  // The picture's bottom row is decoded first: it is the last row of `out`.
+  const Shape shape = shape_of_header(header);
+  const tzf_extent extent = extent_of(shape);
+  tzf_parts parts{};
+  for (int i = 0; i < TZF_PART_COUNT; ++i) {
+    part_within(extent.part[i], extent.part[i].offset, data, size, parts.data[i], parts.size[i]);
+  }
   DecodeCall call{};
-  call.progress = progress;
-  call.height = height;
-  call.format = format;
-  call.width = width;
-  call.stored_bytes = stored_bytes;
-  call.first_row = static_cast<uint8_t*>(out) + static_cast<ptrdiff_t>(height - 1) * stride;
-  call.stride = -stride;
-  if (format != TZF_FORMAT_NATIVE && stored_bytes == 1) {
+  if (format != TZF_FORMAT_NATIVE && shape.stored_bytes == 1) {
     for (uint32_t i = 0; i < 256; ++i) {
       palette_entry(bytes, size, i, call.palette.rgba[i]);
       call.palette.rgba[i][3] = 255;
     }
   }
-  DecodeJob job{};
-  job.width = header.width;
-  job.height = header.height;
-  job.bytes_per_pixel = stored_bytes;
-  job.first_row = call.first_row;
-  job.stride = call.stride;
-  job.flags = bytes + (flag_count != 0 ? flag_start : 0);
-  job.flag_count = static_cast<size_t>(flag_count);
-  job.commands = bytes + (command_count != 0 ? command_start : 0);
-  job.command_count = static_cast<size_t>(command_count);
-  // The row hook only converts rows and reports progress: without either,
-  // the decoder goes without it.
-  const bool reports = progress != nullptr && progress->row != nullptr;
-  if (format != TZF_FORMAT_NATIVE || reports) job.hook = RowHook{before_row, &call};
-  const DecodeResult result = decode_pixels(job, literals);
-  if (result != kDecodeDone) return TZF_ERROR_CANCELLED;  // memory is never unreadable
-  convert_through(call, height);
-  if (reports && progress->row(progress->user, height, height) != 0) {
-    return TZF_ERROR_CANCELLED;
+  uint64_t missing_from = UINT64_MAX;
+  return decode_streams(shape, parts, call, format, out, stride, progress, missing_from);
+}
+
+int tzf_check_limits(const tzf_info* info, int format, const tzf_limits* limits) {
+  if (info == nullptr || !format_known(format) ||
+      (info->bits_per_pixel != 8 && info->bits_per_pixel != 24)) {
+    return TZF_ERROR_BAD_ARGUMENT;
+  }
+  if (info->width == 0 || info->height == 0 || info->width > INT32_MAX ||
+      info->height > INT32_MAX) {
+    return TZF_ERROR_BAD_SIZE;
+  }
+  const uint64_t max_pixels = limits != nullptr && limits->max_pixels != 0
+                                  ? limits->max_pixels
+                                  : uint64_t{TZF_DEFAULT_MAX_PIXELS};
+  const uint64_t max_output = limits != nullptr && limits->max_output_bytes != 0
+                                  ? limits->max_output_bytes
+                                  : uint64_t{TZF_DEFAULT_MAX_OUTPUT_BYTES};
+  if (pixel_total(info->width, info->height) > max_pixels) return TZF_ERROR_LIMIT;
+  // Below 2^31 rows of below 2^33 bytes: the product fits in 64 bits.
+  const uint64_t output =
+      row_byte_count(info->width, format_bytes_per_pixel(format, info->bits_per_pixel)) *
+      info->height;
+  if (output > max_output) return TZF_ERROR_LIMIT;
+  return tzf_output_size(info, format, nullptr, nullptr);
+}
+
+int tzf_usable_extent(const tzf_info* info, tzf_extent* extent) {
+  if (extent == nullptr) return TZF_ERROR_BAD_ARGUMENT;
+  memset(extent, 0, sizeof *extent);
+  Shape shape{};
+  const int status = shape_of_info(info, shape);
+  if (status != TZF_OK) return status;
+  *extent = extent_of(shape);
+  return TZF_OK;
+}
+
+uint64_t tzf_keep(const tzf_extent* extent, uint64_t at, const void* chunk, size_t size,
+                  void* kept) {
+  if (extent == nullptr) return 0;
+  if (chunk == nullptr) size = 0;
+  const uint64_t stop = at > UINT64_MAX - size ? UINT64_MAX : at + size;
+  uint64_t held = 0;
+  for (const tzf_part& part : extent->part) {
+    const uint64_t part_end =
+        part.offset > UINT64_MAX - part.length ? UINT64_MAX : part.offset + part.length;
+    const uint64_t begin = at > part.offset ? at : part.offset;
+    const uint64_t end = stop < part_end ? stop : part_end;
+    if (kept != nullptr && begin < end) {
+      memcpy(static_cast<uint8_t*>(kept) + part.kept_at + (begin - part.offset),
+             static_cast<const uint8_t*>(chunk) + (begin - at), static_cast<size_t>(end - begin));
+    }
+    if (stop > part.offset) held += end > part.offset ? end - part.offset : 0;
+  }
+  return held;
+}
+
+int tzf_parts_of_data(const tzf_info* info, const void* data, size_t size, tzf_parts* parts) {
+  if (parts == nullptr) return TZF_ERROR_BAD_ARGUMENT;
+  memset(parts, 0, sizeof *parts);
+  if (data == nullptr && size != 0) return TZF_ERROR_BAD_ARGUMENT;
+  Shape shape{};
+  const int status = shape_of_info(info, shape);
+  if (status != TZF_OK) return status;
+  const tzf_extent extent = extent_of(shape);
+  for (int i = 0; i < TZF_PART_COUNT; ++i) {
+    part_within(extent.part[i], extent.part[i].offset, data, size, parts->data[i], parts->size[i]);
   }
   return TZF_OK;
+}
+
+int tzf_parts_of_kept(const tzf_info* info, const void* kept, size_t size, tzf_parts* parts) {
+  if (parts == nullptr) return TZF_ERROR_BAD_ARGUMENT;
+  memset(parts, 0, sizeof *parts);
+  if (kept == nullptr && size != 0) return TZF_ERROR_BAD_ARGUMENT;
+  Shape shape{};
+  const int status = shape_of_info(info, shape);
+  if (status != TZF_OK) return status;
+  const tzf_extent extent = extent_of(shape);
+  for (int i = 0; i < TZF_PART_COUNT; ++i) {
+    part_within(extent.part[i], extent.part[i].kept_at, kept, size, parts->data[i], parts->size[i]);
+  }
+  return TZF_OK;
+}
+
+int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, void* out,
+                     ptrdiff_t stride, const struct tzf_progress* progress, tzf_result* result) {
+  if (result != nullptr) memset(result, 0, sizeof *result);
+  if (parts == nullptr || out == nullptr || !format_known(format)) return TZF_ERROR_BAD_ARGUMENT;
+  Shape shape{};
+  int status = shape_of_info(info, shape);
+  if (status != TZF_OK) return status;
+  const tzf_extent extent = extent_of(shape);
+  tzf_parts clipped{};
+  if (!clip_parts(extent, *parts, clipped)) return TZF_ERROR_BAD_ARGUMENT;
+  DecodeCall call{};
+  if (format != TZF_FORMAT_NATIVE && shape.stored_bytes == 1) {
+    for (uint32_t i = 0; i < 256; ++i) {
+      memcpy(call.palette.rgba[i], info->palette[i], 3);
+      call.palette.rgba[i][3] = 255;
+    }
+  }
+  uint64_t missing_from = UINT64_MAX;
+  status = decode_streams(shape, clipped, call, format, out, stride, progress, missing_from);
+  if (status != TZF_OK) return status;
+  // Literals that ran out were noted while decoding; flag or command bytes
+  // only the walk finds, and only a short stream can miss any.
+  if (clipped.size[TZF_PART_FLAGS] < extent.part[TZF_PART_FLAGS].length ||
+      clipped.size[TZF_PART_COMMANDS] < extent.part[TZF_PART_COMMANDS].length) {
+    const uint64_t walked = first_missing_pixel(shape, extent, clipped);
+    if (walked < missing_from) missing_from = walked;
+  }
+  fill_result(shape, missing_from, result);
+  return TZF_OK;
+}
+
+int tzf_decode_kept(const tzf_info* info, const void* kept, size_t size, int format, void* out,
+                    ptrdiff_t stride, const struct tzf_progress* progress, tzf_result* result) {
+  if (result != nullptr) memset(result, 0, sizeof *result);
+  tzf_parts parts{};
+  const int status = tzf_parts_of_kept(info, kept, size, &parts);
+  if (status != TZF_OK) return status;
+  return tzf_decode_parts(info, &parts, format, out, stride, progress, result);
+}
+
+int tzf_scan_parts(const tzf_info* info, const tzf_parts* parts, tzf_result* result) {
+  if (result != nullptr) memset(result, 0, sizeof *result);
+  if (parts == nullptr || result == nullptr) return TZF_ERROR_BAD_ARGUMENT;
+  Shape shape{};
+  const int status = shape_of_info(info, shape);
+  if (status != TZF_OK) return status;
+  const tzf_extent extent = extent_of(shape);
+  tzf_parts clipped{};
+  if (!clip_parts(extent, *parts, clipped)) return TZF_ERROR_BAD_ARGUMENT;
+  fill_result(shape, first_missing_pixel(shape, extent, clipped), result);
+  return TZF_OK;
+}
+
+uint32_t tzf_version_number(void) {
+  return TZF_VERSION_MAJOR * 10000u + TZF_VERSION_MINOR * 100u + TZF_VERSION_PATCH;
 }
 
 const char* tzf_status_text(int status) {
