@@ -31,7 +31,24 @@ OracleHeader oracle_header(const uint8_t* data, size_t size) {
   return h;
 }
 
-Bytes oracle_packed_pixels(const uint8_t* data, size_t size) {
+OracleClass oracle_class(const uint8_t* data, size_t size) {
+  const bool magic = byte_at(data, size, 0) == 'T' && byte_at(data, size, 1) == 'Z' &&
+                     byte_at(data, size, 2) == 'F' && byte_at(data, size, 3) == 0;
+  const uint32_t version = read_u32(data, size, 4);
+  const uint32_t bits = read_u32(data, size, 24) & 0xFFFFu;
+  const uint32_t offset = read_u32(data, size, 40);
+  if (!magic || (version != 2 && version != 3) || read_u32(data, size, 8) != 64 ||
+      !((bits == 8 && offset == 1088) || (bits == 24 && offset == 64))) {
+    return OracleClass::kNotTzf;
+  }
+  const OracleHeader h = oracle_header(data, size);
+  if (h.width <= 0 || h.height <= 0) return OracleClass::kBadSize;
+  const uint64_t pixels = static_cast<uint64_t>(h.width) * static_cast<uint64_t>(h.height);
+  if (pixels > 268435456u || pixels * 3 > 1073741824u) return OracleClass::kLimit;
+  return OracleClass::kDecodable;
+}
+
+Bytes oracle_packed_pixels(const uint8_t* data, size_t size, OracleReport* report) {
   const OracleHeader h = oracle_header(data, size);
   const uint64_t bpp = h.bytes_per_pixel;
   const uint64_t n = static_cast<uint64_t>(h.width) * static_cast<uint64_t>(h.height);
@@ -41,18 +58,31 @@ Bytes oracle_packed_pixels(const uint8_t* data, size_t size) {
   uint64_t flag_bit = 0;
   uint64_t command = 0;
   uint64_t i = 0;
+  OracleReport found;
+  found.first_missing = n;
+  auto missing = [&](uint64_t at) {
+    if (at >= size && !found.truncated) {
+      found.truncated = true;
+      found.first_missing = i;
+    }
+  };
   while (i < n) {
     // Flag and command bytes past their streams, and any byte past the
     // data, read as zero.
     const uint64_t byte = flag_bit / 8;
+    if (byte < h.flag_length) missing(h.flag_start + byte);
     const uint8_t flags = byte < h.flag_length ? byte_at(data, size, h.flag_start + byte) : 0;
     const bool run = ((flags >> (7 - flag_bit % 8)) & 1) != 0;
     ++flag_bit;
     if (!run) {
-      for (uint64_t b = 0; b < bpp; ++b) packed[i * bpp + b] = byte_at(data, size, literal++);
+      for (uint64_t b = 0; b < bpp; ++b) {
+        missing(literal);
+        packed[i * bpp + b] = byte_at(data, size, literal++);
+      }
       ++i;
       continue;
     }
+    if (command < h.command_length) missing(command_start + command);
     const uint8_t code =
         command < h.command_length ? byte_at(data, size, command_start + command) : 0;
     ++command;
@@ -68,6 +98,10 @@ Bytes oracle_packed_pixels(const uint8_t* data, size_t size) {
         packed[i * bpp + b] = packed[static_cast<uint64_t>(source) * bpp + b];
       }
     }
+  }
+  if (report != nullptr) {
+    found.rows_held = static_cast<uint32_t>(found.first_missing / static_cast<uint64_t>(h.width));
+    *report = found;
   }
   return packed;
 }

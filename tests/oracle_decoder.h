@@ -25,9 +25,27 @@ struct OracleHeader {
 };
 OracleHeader oracle_header(const uint8_t* data, size_t size);
 
+// How much of the picture the data held. A flag or command byte is missing
+// when it lies inside its declared stream but past the end of the data, a
+// literal byte when it lies past the end of the data; bytes past a declared
+// stream read as zero without being missing.
+struct OracleReport {
+  bool truncated = false;  // some pixel's decision or bytes were missing
+  uint64_t first_missing;  // the first such pixel, in decoding order
+  uint32_t rows_held = 0;  // rows below that pixel's row; height when none
+};
+
 // Every pixel of a picture with positive width and height, in decoding order
-// (row 0 is the picture's bottom row), rows packed without pad.
-Bytes oracle_packed_pixels(const uint8_t* data, size_t size);
+// (row 0 is the picture's bottom row), rows packed without pad. `report` may
+// be null.
+Bytes oracle_packed_pixels(const uint8_t* data, size_t size, OracleReport* report = nullptr);
+
+// What a reader must make of the data: the acceptance rule (the magic
+// "TZF\0", version 2 or 3, header length 64, 8 bits with the streams at 1088
+// or 24 bits with the streams at 64), then the size, then the default limits
+// (256 megapixels, 1 GiB of 3-byte pixels).
+enum class OracleClass { kDecodable, kNotTzf, kBadSize, kLimit };
+OracleClass oracle_class(const uint8_t* data, size_t size);
 
 // GetPicture's result done by hand on a memory image, with the oracle as the
 // decoder: the blocks, status and progress calls GetPicture must produce.
