@@ -5,12 +5,19 @@
     with Image.open("picture.tzf") as im:
         im.load()
 
-Opening reads the header and the colour table only (1088 bytes at most) and
-sets the size and the mode: "P" with the picture's colour table for 8-bit
-pictures, "RGB" for 24-bit ones. Loading reads the rest of the file (never
-more than a picture of that size can use) and decodes it with libtzf's
-tzf_decode. Data missing at the end of a truncated file reads as zero bytes,
-as in every other reader of the format.
+Opening reads the header and the colour table only (the first TZF_INFO_SIZE
+bytes at most), checks the picture against Pillow's Image.MAX_IMAGE_PIXELS
+through libtzf's limits and sets the size and the mode: "P" with the
+picture's colour table for 8-bit pictures, "RGB" for 24-bit ones. Loading
+reads only the parts of the file that libtzf's usable extent names and
+decodes them. A file that ends early raises OSError("image file is truncated
+..."), unless ImageFile.LOAD_TRUNCATED_IMAGES is set: then what is missing
+reads as zero bytes and the picture loads.
+
+Every number of the C interface (status values, formats, the layout of each
+record) comes from _tzf_abi, which the build writes from tzf/tzf.h; records
+are byte buffers of the size given there, their fields read and written at
+the offsets given there.
 
 The library is loaded by its soname, libtzf.so.0; the environment variable
 TZF_LIBRARY names another file to load instead (a build folder's library, for
@@ -23,6 +30,8 @@ import struct
 
 from PIL import Image, ImageFile, ImagePalette
 
+import _tzf_abi as abi
+
 __all__ = ["TzfImageFile", "library_version"]
 
 FORMAT = "TZF"
@@ -32,40 +41,45 @@ EXTENSION = ".tzf"
 DECODER = "tzf"
 SIGNATURE = b"TZF\0"
 
-# From include/tzf/tzf.h.
-TZF_HEADER_SIZE = 64
-TZF_INFO_SIZE = 1088
-TZF_PALETTE_BYTES = 1024
-# Where the header keeps the flag and command streams' lengths, two 32-bit
-# little-endian numbers.
-_STREAM_LENGTHS_OFFSET = 48
-TZF_OK = 0
-TZF_ERROR_BAD_SIZE = 2
-TZF_FORMAT_RGB = 1
-TZF_FORMAT_NATIVE = 3
+# Files are read, and decoded pixels handed to Pillow, in pieces of about
+# this many bytes, so that no buffer of the size a hostile header asks for is
+# allocated ahead and only one piece of the pixels exists twice at a time.
+_CHUNK = 1 << 20
 
-# Decoded pixels are handed to Pillow in pieces of about this many bytes, so
-# that only one piece exists twice at a time.
-_COPY_CHUNK = 1 << 20
-_READ_CHUNK = 1 << 20
+_UNITS = {1: ctypes.c_uint8, 2: ctypes.c_uint16, 4: ctypes.c_uint32, 8: ctypes.c_uint64}
 
 
-class TzfInfo(ctypes.Structure):
-    """struct tzf_info, field for field (tzf_info_layout.c prints the C side)."""
+# --- records: byte buffers laid out as _tzf_abi says ------------------------
 
-    _fields_ = [
-        ("width", ctypes.c_uint32),
-        ("height", ctypes.c_uint32),
-        ("bits_per_pixel", ctypes.c_uint32),
-        ("version", ctypes.c_uint32),
-        ("palette_size", ctypes.c_uint32),
-        ("palette", (ctypes.c_uint8 * 3) * 256),
-        ("flag_stream_length", ctypes.c_uint32),
-        ("command_stream_length", ctypes.c_uint32),
-        ("literal_offset", ctypes.c_uint64),
-        ("truncated", ctypes.c_uint32),
-    ]
+def _record(name, data=None):
+    """A zeroed record `name`, aligned as C aligns it, or a copy of `data`."""
+    size, align, _ = abi.RECORDS[name]
+    record = (_UNITS[align] * ((size + align - 1) // align))()
+    if data is not None:
+        ctypes.memmove(record, data, size)
+    return record
 
+
+def _get(record, name, field, base=0):
+    """Field `field` of the record `name` that starts `base` bytes into `record`."""
+    offset, form, _ = abi.RECORDS[name][2][field]
+    return struct.unpack_from("=" + form, record, base + offset)[0]
+
+
+def _set(record, name, field, value):
+    offset, form, _ = abi.RECORDS[name][2][field]
+    struct.pack_into("=" + form, record, offset, value)
+
+
+def _part(extent, index, field):
+    """Field `field` of the extent's part `index`."""
+    offset, element, count = abi.RECORDS["tzf_extent"][2]["part"]
+    if not 0 <= index < count:
+        raise IndexError(f"tzf_extent.part[{index}]")
+    return _get(extent, element, field, base=offset + index * abi.RECORDS[element][0])
+
+
+# --- the library ---------------------------------------------------------------
 
 def _load_library():
     path = os.environ.get("TZF_LIBRARY") or "libtzf.so.0"
@@ -73,21 +87,35 @@ def _load_library():
         lib = ctypes.CDLL(path)
     except OSError as e:
         raise ImportError(f"tzf_pillow: cannot load the TZF library {path!r}: {e}") from e
-    info_p = ctypes.POINTER(TzfInfo)
+    record = ctypes.c_void_p
     size_p = ctypes.POINTER(ctypes.c_size_t)
     signatures = {
+        "tzf_version_number": (ctypes.c_uint32, []),
         "tzf_is_tzf": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_size_t]),
-        "tzf_read_info": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_size_t, info_p]),
-        "tzf_output_size": (ctypes.c_int, [info_p, ctypes.c_int, size_p, size_p]),
-        "tzf_decode": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
-                                      ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_void_p]),
+        "tzf_read_info": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_size_t, record]),
+        "tzf_output_size": (ctypes.c_int, [record, ctypes.c_int, size_p, size_p]),
+        "tzf_check_limits": (ctypes.c_int, [record, ctypes.c_int, record]),
+        "tzf_usable_extent": (ctypes.c_int, [record, record]),
+        "tzf_keep": (ctypes.c_uint64, [record, ctypes.c_uint64, ctypes.c_void_p,
+                                       ctypes.c_size_t, ctypes.c_void_p]),
+        "tzf_decode_kept": (ctypes.c_int, [record, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                                           ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_void_p,
+                                           record]),
         "tzf_status_text": (ctypes.c_char_p, [ctypes.c_int]),
         "tzf_version": (ctypes.c_char_p, []),
     }
     for name, (restype, argtypes) in signatures.items():
-        function = getattr(lib, name)
+        try:
+            function = getattr(lib, name)
+        except AttributeError as e:
+            raise ImportError(f"tzf_pillow: the TZF library {path!r} is older than "
+                              f"{abi.TZF_VERSION}, which this plug-in needs") from e
         function.restype = restype
         function.argtypes = argtypes
+    number = lib.tzf_version_number()
+    if number // 10000 != abi.TZF_VERSION_MAJOR or number < abi.TZF_VERSION_NUMBER:
+        raise ImportError(f"tzf_pillow: the TZF library {path!r} is version {number}, "
+                          f"this plug-in needs {abi.TZF_VERSION} or a later {abi.TZF_VERSION_MAJOR}.x")
     return lib
 
 
@@ -107,74 +135,67 @@ def _is_tzf(head):
     return _LIB.tzf_is_tzf(head, len(head)) == 1
 
 
-def _read_info(data):
-    """(status, TzfInfo) for the first bytes of a file."""
-    info = TzfInfo()
-    status = _LIB.tzf_read_info(data, len(data), ctypes.byref(info))
-    return status, info
+def _limits():
+    """Pillow's decompression-bomb limit as libtzf's: Pillow refuses a picture
+    of more than twice Image.MAX_IMAGE_PIXELS, and None lifts every limit."""
+    limits = _record("tzf_limits")
+    if Image.MAX_IMAGE_PIXELS is None:
+        _set(limits, "tzf_limits", "max_pixels", abi.UINT64_MAX)
+        _set(limits, "tzf_limits", "max_output_bytes", abi.UINT64_MAX)
+    else:
+        _set(limits, "tzf_limits", "max_pixels", min(2 * Image.MAX_IMAGE_PIXELS, abi.UINT64_MAX))
+    return limits
 
 
-def read_limit(width, height):
-    """The most bytes a width x height picture can make use of: header, colour
-    table, one flag bit and a third of a command byte per pixel (a run covers
-    three pixels or more), three literal bytes per pixel."""
-    pixels = width * height
-    return (TZF_HEADER_SIZE + TZF_PALETTE_BYTES + (pixels + 7) // 8 + (pixels + 2) // 3
-            + 3 * pixels)
+def _check_limits(info, tzf_format):
+    """Raises unless libtzf may decode the picture under Pillow's limit."""
+    status = _LIB.tzf_check_limits(info, tzf_format, _limits())
+    if status == abi.TZF_ERROR_LIMIT:
+        width, height = _get(info, "tzf_info", "width"), _get(info, "tzf_info", "height")
+        raise Image.DecompressionBombError(
+            f"TZF picture of {width} x {height} pixels is over the limits "
+            f"(Image.MAX_IMAGE_PIXELS is {Image.MAX_IMAGE_PIXELS}): {_status_text(status)}")
+    if status != abi.TZF_OK:
+        raise OSError(f"cannot open TZF picture: {_status_text(status)}")
 
 
-def _read_at_most(fp, limit):
-    """Reads from fp until its end or `limit` bytes, in pieces, so that no
-    buffer of the size a hostile header asks for is ever allocated ahead."""
-    pieces = []
-    left = limit
-    while left > 0:
-        piece = fp.read(min(left, _READ_CHUNK))
-        if not piece:
-            break
-        pieces.append(piece)
-        left -= len(piece)
-    return b"".join(pieces)
+def _read_kept(fp, head, extent, kept):
+    """Reads the bytes of the extent's parts into `kept` (the pointer to a
+    buffer of extent.kept_bytes bytes) and returns how many of them the file
+    held, counted from the first: the file may end early.
 
-
-def _read_picture(fp, info):
-    """The parts of the file that decoding can use, at most read_limit bytes.
-
-    A header may declare flag and command streams longer than any picture of
-    its size uses, which would put the literal stream anywhere in a large
-    file. Only the usable start of each stream is read, and the header's two
-    lengths are rewritten to match, which decodes to the same pixels. Data
-    that ends early stays short: what is missing reads as zero either way.
-    """
-    pixels = info.width * info.height
-    start = TZF_INFO_SIZE if info.bits_per_pixel == 8 else TZF_HEADER_SIZE
-    flags = min(info.flag_stream_length, (pixels + 7) // 8)
-    commands = min(info.command_stream_length, (pixels + 2) // 3)
-    fp.seek(0)
-    data = bytearray(_read_at_most(fp, start))
-    if len(data) < start:
-        return bytes(data)
-    struct.pack_into("<II", data, _STREAM_LENGTHS_OFFSET, flags, commands)
-    parts = [bytes(data)]
-    for offset, length in ((start, flags), (start + info.flag_stream_length, commands)):
-        fp.seek(offset)
-        part = _read_at_most(fp, length)
-        if len(part) < length:
-            # Missing flag and command bytes read as zero, and the literal
-            # stream is gone.
-            return b"".join(parts) + part + bytes(length - len(part))
-        parts.append(part)
-    fp.seek(info.literal_offset)
-    parts.append(_read_at_most(fp, pixels * info.bits_per_pixel // 8))
-    return b"".join(parts)
+    A seekable file is read part by part; any other is read in order from
+    just after `head`, its first bytes, which are kept too."""
+    seekable = getattr(fp, "seekable", lambda: True)()
+    if seekable:
+        spans = [(_part(extent, i, "offset"), _part(extent, i, "length"))
+                 for i in range(abi.TZF_PART_COUNT)]
+        held = 0
+    else:
+        held = _LIB.tzf_keep(extent, 0, head, len(head), kept)
+        end = _get(extent, "tzf_extent", "end")
+        spans = [(len(head), max(0, end - len(head)))]
+    for offset, length in spans:
+        if length == 0:
+            continue
+        if seekable:
+            fp.seek(offset)
+        at = offset
+        while at < offset + length:
+            chunk = fp.read(min(offset + length - at, _CHUNK))
+            if not chunk:
+                return held  # the file ends here: nothing after it is there
+            held = _LIB.tzf_keep(extent, at, chunk, len(chunk), kept)
+            at += len(chunk)
+    return held
 
 
 def _accept(prefix):
-    # Pillow passes the first 16 bytes; the whole rule needs 64 and is
-    # applied again by _open.
+    # Pillow passes the first 16 bytes; the whole rule needs TZF_HEADER_SIZE
+    # and is applied again by _open.
     if prefix[:4] != SIGNATURE:
         return False
-    return len(prefix) < TZF_HEADER_SIZE or _is_tzf(prefix)
+    return len(prefix) < abi.TZF_HEADER_SIZE or _is_tzf(prefix)
 
 
 class TzfImageFile(ImageFile.ImageFile):
@@ -182,65 +203,77 @@ class TzfImageFile(ImageFile.ImageFile):
     format_description = FORMAT_DESCRIPTION
 
     def _open(self):
-        head = self.fp.read(TZF_INFO_SIZE)
+        head = self.fp.read(abi.TZF_INFO_SIZE)
         if not _is_tzf(head):
             raise SyntaxError("not a TZF picture")
-        status, info = _read_info(head)
-        if status == TZF_ERROR_BAD_SIZE:
+        info = _record("tzf_info")
+        status = _LIB.tzf_read_info(head, len(head), info)
+        if status == abi.TZF_ERROR_BAD_SIZE:
             # A TZF picture, but one that no image can hold: no other format
             # will take it either, so say what is wrong with it.
             raise OSError(f"cannot open TZF picture: {_status_text(status)}")
-        if status != TZF_OK:
+        if status != abi.TZF_OK:
             raise SyntaxError(f"not a TZF picture: {_status_text(status)}")
-        if info.bits_per_pixel == 8:
+        if _get(info, "tzf_info", "bits_per_pixel") == 8:
             self.mode = "P"
-            tzf_format = TZF_FORMAT_NATIVE
-            self.palette = _palette(info)
+            tzf_format = abi.TZF_FORMAT_NATIVE
+            self.palette = ImagePalette.raw("RGB", _get(info, "tzf_info", "palette"))
         else:
             self.mode = "RGB"
-            tzf_format = TZF_FORMAT_RGB
-        self._size = (info.width, info.height)
-        streams = (info.flag_stream_length, info.command_stream_length, info.literal_offset)
-        self.tile = [(DECODER, (0, 0) + self.size, 0, (tzf_format, info.bits_per_pixel)
-                      + streams)]
-
-
-def _palette(info):
-    table = ctypes.string_at(ctypes.addressof(info.palette), ctypes.sizeof(info.palette))
-    return ImagePalette.raw("RGB", table)
+            tzf_format = abi.TZF_FORMAT_RGB
+        # Before Pillow allocates anything for the picture.
+        _check_limits(info, tzf_format)
+        self._size = (_get(info, "tzf_info", "width"), _get(info, "tzf_info", "height"))
+        # The decoder takes the picture as opened: its record and first bytes.
+        self.tile = [(DECODER, (0, 0) + self.size, len(head),
+                      (tzf_format, bytes(info), head))]
 
 
 class TzfDecoder(ImageFile.PyDecoder):
-    """Reads the whole picture from the file and decodes it with tzf_decode
-    into a buffer, which is then copied into the image a band of rows at a
-    time."""
+    """Keeps the bytes of the file that decoding can use, decodes them with
+    tzf_decode_kept into a buffer, and copies that into the image a band of
+    rows at a time."""
 
     _pulls_fd = True
 
     def decode(self, buffer):
-        tzf_format, bits, flags, commands, literal_offset = self.args
-        opened = TzfInfo(width=self.state.xsize, height=self.state.ysize, bits_per_pixel=bits,
-                         flag_stream_length=flags, command_stream_length=commands,
-                         literal_offset=literal_offset)
-        data = _read_picture(self.fd, opened)
-        status, info = _read_info(data)
-        if status != TZF_OK:
-            raise OSError(f"cannot load TZF picture: {_status_text(status)}")
-        if (info.width, info.height, info.bits_per_pixel) != (opened.width, opened.height, bits):
-            raise OSError("cannot load TZF picture: the file changed since it was opened")
+        tzf_format, info_bytes, head = self.args
+        info = _record("tzf_info", info_bytes)
+        # Image.MAX_IMAGE_PIXELS may have changed since the picture was opened.
+        _check_limits(info, tzf_format)
         stride = ctypes.c_size_t()
         size = ctypes.c_size_t()
-        status = _LIB.tzf_output_size(ctypes.byref(info), tzf_format, ctypes.byref(stride),
-                                      ctypes.byref(size))
-        if status != TZF_OK:
+        status = _LIB.tzf_output_size(info, tzf_format, ctypes.byref(stride), ctypes.byref(size))
+        if status != abi.TZF_OK:
             raise OSError(f"cannot load TZF picture: {_status_text(status)}")
+        extent = _record("tzf_extent")
+        status = _LIB.tzf_usable_extent(info, extent)
+        if status != abi.TZF_OK:
+            raise OSError(f"cannot load TZF picture: {_status_text(status)}")
+
+        kept = None
+        out = None
+        result = _record("tzf_result")
+        kept_bytes = bytearray(_get(extent, "tzf_extent", "kept_bytes"))
         pixels = bytearray(size.value)
-        if size.value:
-            out = (ctypes.c_char * size.value).from_buffer(pixels)
-            status = _LIB.tzf_decode(data, len(data), tzf_format, out, stride.value, None)
-            del out  # releases the export, so that the bytearray can be sliced
-            if status != TZF_OK:
-                raise OSError(f"cannot load TZF picture: {_status_text(status)}")
+        try:
+            if kept_bytes:
+                kept = (ctypes.c_char * len(kept_bytes)).from_buffer(kept_bytes)
+            held = _read_kept(self.fd, head, extent, kept)
+            if pixels:
+                out = (ctypes.c_char * len(pixels)).from_buffer(pixels)
+            status = _LIB.tzf_decode_kept(info, kept, held, tzf_format, out, stride.value, None,
+                                          result)
+        finally:
+            # Releases the exports, so that the bytearrays can be sliced.
+            del kept, out
+        kept_bytes = None
+        if status != abi.TZF_OK:
+            raise OSError(f"cannot load TZF picture: {_status_text(status)}")
+        if _get(result, "tzf_result", "truncated") and not ImageFile.LOAD_TRUNCATED_IMAGES:
+            raise OSError(f"image file is truncated ({_get(result, 'tzf_result', 'rows_held')} "
+                          f"of {self.state.ysize} rows in the file; set "
+                          "ImageFile.LOAD_TRUNCATED_IMAGES to load the rest as zero)")
         self._copy_into_image(pixels, stride.value)
         return -1, 0
 
@@ -249,7 +282,7 @@ class TzfDecoder(ImageFile.PyDecoder):
         raw = Image._getdecoder(self.mode, "raw", (rawmode, stride, 1))
         raw.setimage(self.im, self.state.extents())
         view = memoryview(pixels)
-        step = max(1, _COPY_CHUNK // max(stride, 1)) * stride
+        step = max(1, _CHUNK // max(stride, 1)) * stride
         result = (0, 0)
         for start in range(0, len(pixels), step):
             result = raw.decode(bytes(view[start:start + step]))

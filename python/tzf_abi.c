@@ -1,0 +1,155 @@
+/* Writes _tzf_abi.py, the Pillow plug-in's binding to include/tzf/tzf.h:
+ * every constant the plug-in uses and, for each record it hands to libtzf,
+ * the record's size and alignment and each field's offset and struct format,
+ * all as this compiler lays them out. The build runs it again whenever
+ * tzf.h changes, so tzf_pillow.py never carries a copy of the C side; a field
+ * whose type has no struct format fails the build.
+ *
+ *   tzf_abi OUTPUT.py */
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "tzf/tzf.h"
+
+/* C99 has no alignof: where the member lands after a char is its alignment. */
+#define ALIGN_OF(type) \
+  offsetof(            \
+      struct {         \
+        char c;        \
+        type member;   \
+      },               \
+      member)
+
+/* An unsigned integer field: the struct format follows from its size, and
+ * the field is checked to be unsigned by counting down from zero. */
+#define UINT_FIELD(out, record, name)                                                             \
+  do {                                                                                            \
+    record probe;                                                                                 \
+    memset(&probe, 0, sizeof probe);                                                              \
+    probe.name -= 1;                                                                              \
+    if (!write_uint_field(out, #name, offsetof(record, name), sizeof probe.name, probe.name > 0)) \
+      return 0;                                                                                   \
+  } while (0)
+
+/* A byte array: read as a bytes object of its size. */
+#define BYTES_FIELD(out, record, name)                                                 \
+  fprintf(out, "        \"%s\": (%zu, \"%zus\", 1),\n", #name, offsetof(record, name), \
+          sizeof(((record*)0)->name))
+
+/* An array of records: `count` of them from the field's offset on. */
+#define RECORD_ARRAY_FIELD(out, record, name, element)                                           \
+  fprintf(out, "        \"%s\": (%zu, \"%s\", %zu),\n", #name, offsetof(record, name), #element, \
+          sizeof(((record*)0)->name) / sizeof(element))
+
+#define CONSTANT(out, name) fprintf(out, "%s = %llu\n", #name, (unsigned long long)(name))
+
+#define RECORD_START(out, record) \
+  fprintf(out, "    \"%s\": (%zu, %zu, {\n", #record, sizeof(record), ALIGN_OF(record))
+#define RECORD_END(out) fputs("    }),\n", out)
+
+static int write_uint_field(FILE* out, const char* name, size_t offset, size_t size,
+                            int is_unsigned) {
+  const char* format = size == 1 ? "B" : size == 2 ? "H" : size == 4 ? "I" : size == 8 ? "Q" : 0;
+  if (!format || !is_unsigned) {
+    fprintf(stderr, "tzf_abi: field %s is not an unsigned integer of 1, 2, 4 or 8 bytes\n", name);
+    return 0;
+  }
+  fprintf(out, "        \"%s\": (%zu, \"%s\", 1),\n", name, offset, format);
+  return 1;
+}
+
+static int write_binding(FILE* out) {
+  fputs(
+      "\"\"\"libtzf's constants and record layouts for tzf_pillow, written by the build\n"
+      "from tzf/tzf.h (python/tzf_abi.c). Do not edit: it is made again whenever\n"
+      "the header changes.\n"
+      "\n"
+      "RECORDS maps a record's name to (size, alignment, fields); each field is\n"
+      "(offset, format, count): a struct module format in native byte order, or\n"
+      "the name of another record, `count` of them one after the other.\n"
+      "\"\"\"\n\n",
+      out);
+  fprintf(out, "TZF_VERSION = \"%d.%d.%d\"\n", TZF_VERSION_MAJOR, TZF_VERSION_MINOR,
+          TZF_VERSION_PATCH);
+  CONSTANT(out, TZF_VERSION_MAJOR);
+  CONSTANT(out, TZF_VERSION_NUMBER);
+  CONSTANT(out, TZF_HEADER_SIZE);
+  CONSTANT(out, TZF_INFO_SIZE);
+  CONSTANT(out, TZF_OK);
+  CONSTANT(out, TZF_ERROR_NOT_TZF);
+  CONSTANT(out, TZF_ERROR_BAD_SIZE);
+  CONSTANT(out, TZF_ERROR_TOO_LARGE);
+  CONSTANT(out, TZF_ERROR_BAD_ARGUMENT);
+  CONSTANT(out, TZF_ERROR_CANCELLED);
+  CONSTANT(out, TZF_ERROR_LIMIT);
+  CONSTANT(out, TZF_FORMAT_RGB);
+  CONSTANT(out, TZF_FORMAT_RGBA);
+  CONSTANT(out, TZF_FORMAT_NATIVE);
+  CONSTANT(out, TZF_DEFAULT_MAX_PIXELS);
+  CONSTANT(out, TZF_DEFAULT_MAX_OUTPUT_BYTES);
+  CONSTANT(out, TZF_PART_FLAGS);
+  CONSTANT(out, TZF_PART_COMMANDS);
+  CONSTANT(out, TZF_PART_LITERALS);
+  CONSTANT(out, TZF_PART_COUNT);
+  /* The value of a limit that lifts it. */
+  CONSTANT(out, UINT64_MAX);
+
+  fputs("\nRECORDS = {\n", out);
+  RECORD_START(out, tzf_info);
+  UINT_FIELD(out, tzf_info, width);
+  UINT_FIELD(out, tzf_info, height);
+  UINT_FIELD(out, tzf_info, bits_per_pixel);
+  UINT_FIELD(out, tzf_info, version);
+  UINT_FIELD(out, tzf_info, palette_size);
+  BYTES_FIELD(out, tzf_info, palette);
+  UINT_FIELD(out, tzf_info, flag_stream_length);
+  UINT_FIELD(out, tzf_info, command_stream_length);
+  UINT_FIELD(out, tzf_info, literal_offset);
+  UINT_FIELD(out, tzf_info, truncated);
+  RECORD_END(out);
+
+  RECORD_START(out, tzf_limits);
+  UINT_FIELD(out, tzf_limits, max_pixels);
+  UINT_FIELD(out, tzf_limits, max_output_bytes);
+  RECORD_END(out);
+
+  RECORD_START(out, tzf_part);
+  UINT_FIELD(out, tzf_part, offset);
+  UINT_FIELD(out, tzf_part, length);
+  UINT_FIELD(out, tzf_part, kept_at);
+  RECORD_END(out);
+
+  RECORD_START(out, tzf_extent);
+  UINT_FIELD(out, tzf_extent, header_bytes);
+  RECORD_ARRAY_FIELD(out, tzf_extent, part, tzf_part);
+  UINT_FIELD(out, tzf_extent, kept_bytes);
+  UINT_FIELD(out, tzf_extent, end);
+  RECORD_END(out);
+
+  RECORD_START(out, tzf_result);
+  UINT_FIELD(out, tzf_result, rows_held);
+  UINT_FIELD(out, tzf_result, truncated);
+  RECORD_END(out);
+  fputs("}\n", out);
+  return 1;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fputs("usage: tzf_abi OUTPUT.py\n", stderr);
+    return 2;
+  }
+  FILE* out = NULL;
+  int ok = 0;
+  out = fopen(argv[1], "w");
+  if (out) ok = write_binding(out);
+  if (out && fclose(out) != 0) ok = 0;
+  if (!ok) {
+    fprintf(stderr, "tzf_abi: cannot write %s\n", argv[1]);
+    remove(argv[1]);
+    return 1;
+  }
+  return 0;
+}
