@@ -21,7 +21,9 @@ done
 # TZF_DECODER_ONE_LOOP: the decoder's second loop, for pictures where most
 # runs follow a run, made the module 26 KB larger and, in V8, other pictures
 # up to 40% slower to decode.
-exports=tzf_is_tzf,tzf_read_info,tzf_output_size,tzf_decode,tzf_status_text,malloc,free
+# The page calls libtzf through web/tzf_web.cpp's functions (exported by
+# their export_name attributes) and these.
+exports=tzf_status_text,malloc,free
 emcc -O3 -std=c++20 -Wall -Wextra -Wshadow -Werror -fno-exceptions -fno-rtti \
   -Iinclude -I. -DTZF_STATIC -DNDEBUG -DTZF_DECODER_ONE_LOOP \
   -sSTANDALONE_WASM=1 --no-entry -sMALLOC=emmalloc \

@@ -1,25 +1,19 @@
-// The codec's WebAssembly module and one decoding with it: copies a file's
-// bytes into the module's memory, reads the header, applies the page's
-// limits, decodes into RGBA and copies the pixels out. Runs in the page's
-// worker and, for the tests, under Node.
+// The codec's WebAssembly module and one loading with it, as libtzf's
+// kept-bytes calls lay it out: the file's first bytes give the header and
+// the page's limit is checked before anything is allocated; then only the
+// bytes decoding can use are copied into the module, piece by piece from the
+// file, and decoded into RGBA. Every decision about the file's bytes is the
+// library's: this file knows no layout and no number of tzf.h (the module's
+// table of constants gives them by name). Runs in the page's worker and,
+// for the tests, under Node.
 'use strict';
 
-const TZF_LIMITS = Object.freeze({
+const TZF_PAGE_LIMITS = Object.freeze({
   maxPixels: 100000000, // 100 megapixels: 400 MB of RGBA
-  maxFileBytes: 512 * 1024 * 1024,
 });
 
-const kTzf = Object.freeze({
-  OK: 0,
-  ERROR_NOT_TZF: 1,
-  ERROR_TOO_LARGE: 3,
-  ERROR_CANCELLED: 5,
-  FORMAT_RGBA: 2,
-  HEADER_SIZE: 64,
-});
-
-// Offsets in tzf_info (checked against the header by web/tzf_web.cpp).
-const kInfo = Object.freeze({ width: 0, height: 4, bitsPerPixel: 8, truncated: 808 });
+// Bytes of the file copied into the module at a time.
+const kPieceBytes = 1 << 20;
 
 // Instantiates the module. Its only import that matters is the progress
 // function; memory growth is announced through a second one, and any other
@@ -44,87 +38,116 @@ async function tzfCreateDecoder(wasmBytes) {
   const instance = await WebAssembly.instantiate(module, imports);
   const e = instance.exports;
   if (typeof e._initialize === 'function') e._initialize();
-  const infoSize = e.tzf_web_info_size() >>> 0;
 
-  function statusText(status) {
-    const at = e.tzf_status_text(status) >>> 0;
-    const bytes = new Uint8Array(e.memory.buffer, at);
+  // A view of the module's memory; a new one after every allocation, which
+  // may have grown the memory and so detached the old views.
+  const heap = () => new Uint8Array(e.memory.buffer);
+  function cString(at) {
+    const bytes = heap().subarray(at >>> 0);
     const end = bytes.indexOf(0);
     return new TextDecoder().decode(bytes.subarray(0, end < 0 ? 0 : end));
   }
+  const tzf = {};
+  for (let i = 0, n = e.tzf_web_constant_count() >>> 0; i < n; i++) {
+    tzf[cString(e.tzf_web_constant_name(i))] = e.tzf_web_constant_value(i);
+  }
+  Object.freeze(tzf);
+  const statusText = (status) => cString(e.tzf_status_text(status));
 
-  // Decodes `input` (a Uint8Array). `onInfo(width, height, bitsPerPixel)` is
-  // called once the header passed the limits, `onProgress(rowsDone, height)`
-  // before each row; a true answer from it cancels. Returns {ok: true, width,
-  // height, bitsPerPixel, truncated, pixels: Uint8ClampedArray, codecMs: the
-  // time inside tzf_decode} or {ok: false, reason, message}; the module's
-  // memory is freed either way.
-  function decode(input, onProgress, onInfo) {
+  // The RGBA pixels of the last decoding, held in the module until the next
+  // decoding or release().
+  let shown = 0;
+  function release() {
+    if (shown) e.free(shown);
+    shown = 0;
+  }
+
+  // `source` is a Blob (a File) or a Uint8Array; `at`..`end` of it.
+  async function readPiece(source, at, end) {
+    if (ArrayBuffer.isView(source)) return source.subarray(at, end);
+    return new Uint8Array(await source.slice(at, end).arrayBuffer());
+  }
+
+  // Decodes `source` (a Blob or a Uint8Array). `onInfo(width, height,
+  // bitsPerPixel)` is called once the header passed the limit,
+  // `onProgress(rowsDone, height)` before each row; a true answer from it
+  // cancels. Resolves to {ok: true, width, height, bitsPerPixel, truncated,
+  // rowsHeld, pixels, codecMs: the time inside the decoder} or {ok: false,
+  // reason, message}. `pixels` is a Uint8ClampedArray over the module's
+  // memory, good until the next decoding or release(); everything else the
+  // loading allocated is freed before it resolves.
+  async function decode(source, onProgress, onInfo) {
     const fail = (reason, message) => ({ ok: false, reason, message });
-    if (input.length > TZF_LIMITS.maxFileBytes) {
-      return fail('file-too-large', `The file has ${input.length} bytes; this page opens files of up to ${TZF_LIMITS.maxFileBytes / 1048576} MiB.`);
-    }
-    let data = 0;
-    let info = 0;
+    release();
+    const fileSize = ArrayBuffer.isView(source) ? source.length : source.size;
+    let job = 0;
+    let piece = 0;
+    let kept = 0;
     let out = 0;
     try {
-      data = e.malloc(Math.max(1, input.length)) >>> 0;
-      info = e.malloc(infoSize + 8) >>> 0; // the info, then stride and bytes
-      if (!data || !info) return fail('memory', 'There is not enough memory to read this file.');
-      new Uint8Array(e.memory.buffer, data, input.length).set(input);
-      if (input.length < kTzf.HEADER_SIZE) {
-        return fail('short', `The file has only ${input.length} bytes: too short for a TZF picture, whose header alone has ${kTzf.HEADER_SIZE}.`);
+      job = e.tzf_web_job_new() >>> 0;
+      piece = e.malloc(kPieceBytes) >>> 0;
+      if (!job || !piece) return fail('memory', 'There is not enough memory to read this file.');
+      const headEnd = Math.min(fileSize, tzf.INFO_SIZE);
+      const head = await readPiece(source, 0, headEnd);
+      heap().set(head, piece);
+      let status = e.tzf_web_open(job, piece, head.length, TZF_PAGE_LIMITS.maxPixels);
+      const width = e.tzf_web_width(job) >>> 0;
+      const height = e.tzf_web_height(job) >>> 0;
+      const bitsPerPixel = e.tzf_web_bits_per_pixel(job) >>> 0;
+      if (status === tzf.ERROR_NOT_TZF) return fail('not-tzf', 'This is not a TZF picture.');
+      if (status === tzf.ERROR_BAD_SIZE) return fail('bad-size', 'The picture cannot be shown: ' + statusText(status) + '.');
+      if (status === tzf.ERROR_LIMIT || status === tzf.ERROR_TOO_LARGE) {
+        const mp = Math.ceil((width * height) / 1e4) / 100; // rounded up: never shows as the limit
+        return fail('too-large', `The picture is ${width}x${height} (${mp} megapixels); this page shows pictures of up to ${TZF_PAGE_LIMITS.maxPixels / 1e6} megapixels.`);
       }
-      if (!e.tzf_is_tzf(data, input.length)) {
-        return fail('not-tzf', 'This is not a TZF picture (' + statusText(kTzf.ERROR_NOT_TZF) + ').');
-      }
-      let status = e.tzf_read_info(data, input.length, info);
-      if (status !== kTzf.OK) return fail('header', 'The picture cannot be read: ' + statusText(status));
-      let view = new DataView(e.memory.buffer);
-      const width = view.getUint32(info + kInfo.width, true);
-      const height = view.getUint32(info + kInfo.height, true);
-      const bitsPerPixel = view.getUint32(info + kInfo.bitsPerPixel, true);
-      const truncated = view.getUint32(info + kInfo.truncated, true) !== 0;
-      const pixelCount = width * height; // exact: both below 2^32
-      if (pixelCount > TZF_LIMITS.maxPixels) {
-        const mp = Math.ceil(pixelCount / 1e4) / 100; // rounded up: never shows as the limit
-        return fail('too-large', `The picture is ${width}x${height} (${mp} megapixels); this page shows pictures of up to ${TZF_LIMITS.maxPixels / 1e6} megapixels.`);
-      }
-      const strideAt = info + infoSize;
-      status = e.tzf_output_size(info, kTzf.FORMAT_RGBA, strideAt, strideAt + 4);
-      if (status !== kTzf.OK) return fail('header', 'The picture cannot be decoded here: ' + statusText(status));
-      view = new DataView(e.memory.buffer);
-      const stride = view.getUint32(strideAt, true);
-      const bytes = view.getUint32(strideAt + 4, true);
-      if (stride !== width * 4 || bytes !== pixelCount * 4) {
-        return fail('header', 'The codec reported an unexpected buffer size.');
-      }
+      if (status !== tzf.OK) return fail('decode', 'The picture cannot be read: ' + statusText(status) + '.');
       if (onInfo) onInfo(width, height, bitsPerPixel);
-      out = e.malloc(bytes) >>> 0;
-      if (!out) return fail('memory', `There is not enough memory for a ${width}x${height} picture.`);
+
+      // Only the kept bytes the file holds, never more than its size.
+      const keptBytes = e.tzf_web_kept_bytes(job, fileSize);
+      const outBytes = e.tzf_web_output_bytes(job) >>> 0;
+      kept = e.malloc(Math.max(1, keptBytes)) >>> 0;
+      out = kept && e.malloc(outBytes) >>> 0;
+      if (!kept || !out) return fail('memory', `There is not enough memory for a ${width}x${height} picture.`);
+      let held = e.tzf_web_keep(job, 0, piece, head.length, kept);
+      const end = Math.min(fileSize, e.tzf_web_end(job));
+      for (let at = headEnd; at < end; at += kPieceBytes) {
+        const bytes = await readPiece(source, at, Math.min(end, at + kPieceBytes));
+        heap().set(bytes, piece);
+        held = e.tzf_web_keep(job, at, piece, bytes.length, kept);
+      }
+
       const started = performance.now();
       try {
         progressHook = onProgress || null;
-        status = e.tzf_web_decode_rgba(data, input.length, out, stride);
+        status = e.tzf_web_decode(job, kept, held, out);
       } finally {
         progressHook = null;
       }
       const codecMs = performance.now() - started;
-      if (status === kTzf.ERROR_CANCELLED) return fail('cancelled', 'Decoding was cancelled.');
-      if (status !== kTzf.OK) return fail('decode', 'The picture cannot be decoded: ' + statusText(status));
-      const pixels = new Uint8ClampedArray(bytes);
-      pixels.set(new Uint8Array(e.memory.buffer, out, bytes));
-      return { ok: true, width, height, bitsPerPixel, truncated, pixels, codecMs };
+      if (status === tzf.ERROR_CANCELLED) return fail('cancelled', 'Decoding was cancelled.');
+      if (status !== tzf.OK) return fail('decode', 'The picture cannot be decoded: ' + statusText(status) + '.');
+      shown = out;
+      out = 0;
+      return {
+        ok: true, width, height, bitsPerPixel,
+        truncated: e.tzf_web_truncated(job) !== 0,
+        rowsHeld: e.tzf_web_rows_held(job) >>> 0,
+        pixels: new Uint8ClampedArray(e.memory.buffer, shown, outBytes),
+        codecMs,
+      };
     } finally {
       if (out) e.free(out);
-      if (info) e.free(info);
-      if (data) e.free(data);
+      if (kept) e.free(kept);
+      if (piece) e.free(piece);
+      if (job) e.tzf_web_job_free(job);
     }
   }
 
-  return { decode, statusText, memoryBytes: () => e.memory.buffer.byteLength };
+  return { decode, release, statusText, constants: tzf, memoryBytes: () => e.memory.buffer.byteLength };
 }
 
 if (typeof module !== 'undefined' && module.exports) {
-  module.exports = { tzfCreateDecoder, TZF_LIMITS };
+  module.exports = { tzfCreateDecoder, TZF_PAGE_LIMITS };
 }

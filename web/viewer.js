@@ -1,7 +1,8 @@
 // The page: opens files from the picker or a drop, decodes them in a worker
 // and draws them. document.body.dataset.state is 'ready' before any file,
 // 'decoding' while the picture to show is being decoded, 'shown' when it is
-// on the canvas and 'error' when it could not be shown.
+// on the canvas and 'error' when it could not be shown (dataset.reason then
+// says why: the worker's reason).
 'use strict';
 
 (function () {
@@ -10,6 +11,7 @@
   const canvas = $('picture');
   const info = $('info');
   const message = $('message');
+  const notice = $('notice');
   const progressBox = $('progress-box');
   const progress = $('progress');
   const cancelButton = $('cancel');
@@ -52,25 +54,19 @@
 
   // Starts decoding `entry`: for the canvas, or a thumbnail for the strip.
   // A picture to show stops whatever the worker is doing.
-  async function decode(entry, thumbnail) {
+  function decode(entry, thumbnail) {
     const id = nextId++;
     if (running) replaceWorker();
     running = { id, entry, thumbnail };
     if (!thumbnail) {
       setState('decoding');
       message.textContent = '';
+      notice.textContent = '';
       progress.value = 0;
       progressBox.hidden = true;
     }
-    let buffer;
-    try {
-      buffer = await entry.file.arrayBuffer();
-    } catch (error) {
-      if (running && running.id === id) finishJob({ ok: false, reason: 'read', message: 'The file cannot be read: ' + error.message });
-      return;
-    }
-    if (!running || running.id !== id) return;
-    worker.postMessage({ type: 'decode', id, buffer, thumbnail: thumbnail ? kThumbnail : 0 }, [buffer]);
+    // The worker reads the file itself, only the bytes it needs.
+    worker.postMessage({ type: 'decode', id, file: entry.file, thumbnail: thumbnail ? kThumbnail : 0 });
   }
 
   function onWorkerMessage(event) {
@@ -102,7 +98,7 @@
     } else {
       progressBox.hidden = true;
       if (result.ok) show(entry, result);
-      else showError(entry, result.message);
+      else showError(entry, result.message, result.reason);
     }
     nextThumbnail();
   }
@@ -110,29 +106,35 @@
   function show(entry, result) {
     canvas.width = result.width;
     canvas.height = result.height;
-    canvas.getContext('2d').putImageData(new ImageData(result.pixels, result.width, result.height), 0, 0);
+    canvas.getContext('2d').drawImage(result.bitmap, 0, 0);
+    result.bitmap.close();
     canvas.hidden = false;
     canvas.setAttribute('aria-label', 'The picture ' + entry.file.name);
-    info.textContent = `${result.width}x${result.height}, ${result.bitsPerPixel}-bit — ${entry.file.name}` +
-      (result.truncated ? ' (the file ends early; the missing part is black)' : '');
+    info.textContent = `${result.width}x${result.height}, ${result.bitsPerPixel}-bit — ${entry.file.name}`;
+    notice.textContent = result.truncated
+      ? `The file ends early: only ${result.rowsHeld} of ${result.height} rows were in it; the missing part is black.`
+      : '';
     message.textContent = '';
     saveButton.disabled = false;
     shownEntry = entry;
     document.body.dataset.decodeMs = result.decodeMs.toFixed(2); // for web/bench
     document.body.dataset.codecMs = result.codecMs.toFixed(2);
     if (entry.thumbState !== 'done') setThumbnail(entry, { ok: true, source: canvas });
+    delete document.body.dataset.reason;
     setState('shown');
   }
 
-  function showError(entry, text) {
+  function showError(entry, text, reason) {
     canvas.hidden = true;
     canvas.width = 0;
     canvas.height = 0;
     info.textContent = '';
+    notice.textContent = '';
     message.textContent = `${entry.file.name}: ${text}`;
     saveButton.disabled = true;
     shownEntry = null;
     if (entry.thumbState !== 'done') setThumbnail(entry, { ok: false, message: text });
+    document.body.dataset.reason = reason;
     setState('error');
   }
 

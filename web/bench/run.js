@@ -102,16 +102,16 @@ async function main() {
   const browser = await chromiumTimes(path.join(out, 'index.html'), pictures.map((p) => p.tzf), runs);
 
   console.log(`median of ${runs} runs, milliseconds, 1920x1080 24-bit decoded to RGBA`);
-  console.log('native: the codec built with g++ -O2; node: tzf_decode in the page\'s module under Node;');
-  console.log('chromium: tzf_decode in the page\'s worker, then the worker\'s whole job (copies into and out');
-  console.log('of the module\'s memory included), then picking the file to the picture on the canvas.');
+  console.log('native: the codec built with g++ -O2; node: the decoder in the page\'s module under Node;');
+  console.log('chromium: the decoder in the page\'s worker, then the worker\'s whole job (reading the file into');
+  console.log('the module and handing the pixels over included), then picking the file to the picture on the canvas.');
   console.log('picture  file bytes  native    node  chromium  worker job  pick-to-shown');
   for (const p of pictures) {
     const native = Number(execFileSync(timer, [p.tzf, String(runs)]).toString());
     const input = new Uint8Array(fs.readFileSync(p.tzf));
     const node = [];
     for (let i = 0; i < runs; i++) {
-      const result = decoder.decode(input);
+      const result = await decoder.decode(input);
       if (!result.ok) throw new Error('decoding failed under Node');
       node.push(result.codecMs);
     }

@@ -1,12 +1,13 @@
 // The page in Debian's Chromium, headless, opened from disk: files are set
 // on the picker as a person would pick them, the canvas is read back and
-// compared with tzfconv's pixels.
+// compared with tzfconv's pixels and with the golden corpus's.
 'use strict';
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { chromium } = require('playwright-core');
 const { check, samePixels } = require('./harness');
+const { readCorpus } = require('./corpus');
 
 const kArgs = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
@@ -39,7 +40,10 @@ async function pick(page, files) {
   await page.waitForFunction(() => ['shown', 'error'].includes(document.body.dataset.state), null, { timeout: 30000 });
   return page.evaluate(() => ({
     state: document.body.dataset.state,
+    reason: document.body.dataset.reason,
     info: document.getElementById('info').textContent,
+    notice: document.getElementById('notice').textContent,
+    noticeShown: document.getElementById('notice').getClientRects().length > 0,
     message: document.getElementById('message').textContent,
   }));
 }
@@ -81,7 +85,7 @@ function browserCases(pagePath, fixtures, screenshotPath) {
         const r = await pick(b.page, [f.file]);
         check(r.state === 'shown', `state ${r.state}: ${r.message}`);
         check(r.info.startsWith(`${f.width}x${f.height}, ${f.depth}-bit`) && r.info.includes(path.basename(f.file)), 'info: ' + r.info);
-        check(r.info.includes('ends early') === Boolean(f.truncated), 'info: ' + r.info);
+        check(r.noticeShown === Boolean(f.truncated) && /ends early/.test(r.notice) === Boolean(f.truncated), 'notice: ' + r.notice);
         const c = await canvasPixels(b.page);
         check(c.width === f.width && c.height === f.height, `canvas is ${c.width}x${c.height}`);
         samePixels(c.pixels, f.expected, f.width, f.height);
@@ -94,12 +98,41 @@ function browserCases(pagePath, fixtures, screenshotPath) {
       name: `refuses ${bad.name} with a message, then shows a good file`,
       run: async () => {
         const r = await pick(b.page, [bad.file]);
-        check(r.state === 'error', 'state ' + r.state);
+        check(r.state === 'error' && r.reason === bad.reason, `state ${r.state}, reason ${r.reason}`);
+        check(!r.noticeShown, 'notice: ' + r.notice);
         check(r.message.includes(bad.name) && r.message.length > bad.name.length + 10, 'message: ' + r.message);
         const hidden = await b.page.evaluate(() => document.getElementById('picture').hidden && document.getElementById('save').disabled);
         check(hidden, 'the canvas stays visible or Save is enabled after an error');
         const next = await pick(b.page, [good('noise-101x37-24').file]);
         check(next.state === 'shown', `next file: ${next.state} ${next.message}`);
+      },
+    });
+  }
+
+  // The golden corpus through the picker: the canvas's pixels, the notice of
+  // a file that ends early, or the failure's reason.
+  let corpus = null;
+  try {
+    corpus = readCorpus();
+  } catch (error) {
+    cases.push({ name: 'the golden corpus', run: () => { throw error; } });
+  }
+  for (const c of corpus || []) {
+    cases.push({
+      name: `corpus ${c.name}: ${c.cls}`,
+      run: async () => {
+        const r = await pick(b.page, [c.file]);
+        if (!c.decodes) {
+          check(r.state === 'error' && r.reason === c.reason, `state ${r.state}, reason ${r.reason}, expected ${c.reason}: ${r.message}`);
+          return;
+        }
+        check(r.state === 'shown', `state ${r.state}: ${r.message}`);
+        const png = c.expected();
+        const notice = c.cls === 'truncated' ? `only ${c.rowsHeld} of ${png.height} rows` : '';
+        check(r.noticeShown === Boolean(notice) && r.notice.includes(notice), 'notice: ' + r.notice);
+        const shown = await canvasPixels(b.page);
+        check(shown.width === png.width && shown.height === png.height, `canvas is ${shown.width}x${shown.height}`);
+        samePixels(shown.pixels, png.rgba, png.width, png.height);
       },
     });
   }

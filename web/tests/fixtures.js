@@ -51,6 +51,8 @@ const pictures = [
   { name: 'shapes-333x211-24', width: 333, height: 211, pattern: 'shapes', depth: 24 },
   { name: 'shapes-333x211-8', width: 333, height: 211, pattern: 'shapes', depth: 8 },
   { name: 'blocks-1201x1000-8', width: 1201, height: 1000, pattern: 'blocks', depth: 8, options: ['--fast'] },
+  // Larger than the module's first memory, for the memory cases.
+  { name: 'noise-2000x1500-24', width: 2000, height: 1500, pattern: 'noise', depth: 24, options: ['--fast'] },
 ];
 
 function drawBmp(p, file) {
@@ -86,18 +88,21 @@ function makeFixtures(nativeBuild, dir) {
   fs.copyFileSync(path.join(root, 'samples/sample.tzf'), sample);
   good.push({ name: 'sample', file: sample, width: 640, height: 360, depth: 24 });
 
-  // Pictures cut short decode with what is missing read as zero bytes:
-  // one cut inside its literal stream, one inside its flag stream (so before
-  // the literals: the codec calls that truncated).
+  // Pictures cut short decode with what is missing read as zero bytes: one
+  // cut inside its literal stream, one inside its flag stream, and headers
+  // cut to 42 and 41 bytes, which still say what the picture is.
   const whole = fs.readFileSync(path.join(dir, 'shapes-333x211-24.tzf'));
+  const wholeSample = fs.readFileSync(sample);
   const cuts = [
-    { name: 'cut-literals-333x211-24', bytes: Math.floor(whole.length * 0.6), truncated: false },
-    { name: 'cut-flags-333x211-24', bytes: 100, truncated: true },
+    { name: 'cut-literals-333x211-24', from: whole, bytes: Math.floor(whole.length * 0.6), width: 333, height: 211 },
+    { name: 'cut-flags-333x211-24', from: whole, bytes: 100, width: 333, height: 211 },
+    { name: 'header-42-bytes-640x360-24', from: wholeSample, bytes: 42, width: 640, height: 360 },
+    { name: 'header-41-bytes-640x360-24', from: wholeSample, bytes: 41, width: 640, height: 360 },
   ];
   for (const c of cuts) {
     const file = path.join(dir, c.name + '.tzf');
-    fs.writeFileSync(file, whole.subarray(0, c.bytes));
-    good.push({ name: c.name, file, width: 333, height: 211, depth: 24, truncated: c.truncated });
+    fs.writeFileSync(file, c.from.subarray(0, c.bytes));
+    good.push({ name: c.name, file, width: c.width, height: c.height, depth: 24, truncated: true });
   }
 
   for (const g of good) g.expected = reference(bin, g.file, dir).rgba;
@@ -109,15 +114,16 @@ function makeFixtures(nativeBuild, dir) {
     bad.push({ name, file, reason });
   };
   addBad('not-a-picture.tzf', Buffer.from('<html><body>This is not a picture at all.</body></html>\n'.repeat(20)), 'not-tzf');
-  addBad('empty.tzf', Buffer.alloc(0), 'short');
-  addBad('short-20-bytes.tzf', whole.subarray(0, 20), 'short');
+  addBad('empty.tzf', Buffer.alloc(0), 'not-tzf');
+  addBad('short-20-bytes.tzf', whole.subarray(0, 20), 'not-tzf');
+  addBad('short-40-bytes.tzf', whole.subarray(0, 40), 'not-tzf');
   const huge = Buffer.from(whole);
   huge.writeUInt32LE(65535, 12);
   huge.writeUInt32LE(65535, 16);
   addBad('huge-65535x65535.tzf', huge, 'too-large');
   const flat = Buffer.from(whole);
   flat.writeUInt32LE(0, 16);
-  addBad('zero-height.tzf', flat, 'header');
+  addBad('zero-height.tzf', flat, 'bad-size');
   return { good, bad };
 }
 

@@ -1,10 +1,21 @@
 // The page's decoder under Node: the worker script and the WebAssembly
 // module are taken out of the built page, so this is the code the browser
-// runs, without a browser.
+// runs, without a browser. Files are handed over as Blobs, as the page does.
 'use strict';
 const fs = require('fs');
 const vm = require('vm');
 const { check, samePixels } = require('./harness');
+const { readCorpus } = require('./corpus');
+
+// Node has no ImageData or createImageBitmap: these stand-ins copy the
+// pixels, as a bitmap would.
+class ImageData {
+  constructor(data, width, height) {
+    check(data.length === width * height * 4, 'ImageData of the wrong size');
+    Object.assign(this, { data, width, height });
+  }
+}
+const createImageBitmap = async (image) => ({ width: image.width, height: image.height, data: Uint8ClampedArray.from(image.data) });
 
 // Returns {context, wasm}: the worker script run in a context of its own
 // (`self.postMessage` collects into `posted`), and the module's bytes.
@@ -16,16 +27,18 @@ function loadPage(pagePath) {
   const posted = [];
   const context = vm.createContext({
     self: { postMessage: (message) => posted.push(message) },
-    performance, WebAssembly, TextDecoder, console,
+    performance, WebAssembly, TextDecoder, Blob, console, ImageData, createImageBitmap,
   });
   vm.runInContext(worker[1], context, { filename: 'worker-source' });
   return { context, posted, wasm: Buffer.from(wasm[1], 'base64') };
 }
 
-function nodeCases(pagePath, fixtures) {
+const blobOf = (file) => new Blob([fs.readFileSync(file)]);
+
+function nodeCases(pagePath, fixtures, report) {
   const page = loadPage(pagePath);
   let decoder = null;
-  const read = (f) => new Uint8Array(fs.readFileSync(f.file));
+  const freshDecoder = () => page.context.tzfCreateDecoder(page.wasm);
   const cases = [];
 
   cases.push({
@@ -34,23 +47,24 @@ function nodeCases(pagePath, fixtures) {
       const imports = WebAssembly.Module.imports(new WebAssembly.Module(page.wasm)).map((i) => `${i.module}.${i.name}`);
       check(JSON.stringify(imports.sort()) === JSON.stringify(['env.emscripten_notify_memory_growth', 'env.tzf_web_progress']),
         'imports: ' + imports.join(', '));
-      decoder = await page.context.tzfCreateDecoder(page.wasm);
+      decoder = await freshDecoder();
     },
   });
 
   for (const f of fixtures.good) {
     cases.push({
       name: `decodes ${f.name} as tzfconv does`,
-      run: () => {
+      run: async () => {
         const rows = [];
         let infoSeen = null;
-        const result = decoder.decode(read(f), (done, height) => { rows.push([done, height]); return false; },
+        const result = await decoder.decode(blobOf(f.file), (done, height) => { rows.push([done, height]); return false; },
           (w, h, bpp) => { infoSeen = [w, h, bpp]; });
         check(result.ok, `failed: ${result.message}`);
         check(result.width === f.width && result.height === f.height && result.bitsPerPixel === f.depth,
           `got ${result.width}x${result.height}, ${result.bitsPerPixel}-bit`);
         check(JSON.stringify(infoSeen) === JSON.stringify([f.width, f.height, f.depth]), 'onInfo: ' + infoSeen);
         check(result.truncated === Boolean(f.truncated), 'truncated flag is ' + result.truncated);
+        check(f.truncated ? result.rowsHeld < f.height : result.rowsHeld === f.height, `${result.rowsHeld} rows held`);
         check(rows.length === f.height + 1 && rows.every(([d, h], i) => d === i && h === f.height),
           `progress calls: ${rows.length} for ${f.height} rows`);
         samePixels(result.pixels, f.expected, f.width, f.height);
@@ -61,19 +75,45 @@ function nodeCases(pagePath, fixtures) {
   for (const b of fixtures.bad) {
     cases.push({
       name: `refuses ${b.name} (${b.reason})`,
-      run: () => {
-        const result = decoder.decode(read(b), () => false);
+      run: async () => {
+        const result = await decoder.decode(blobOf(b.file), () => false);
         check(!result.ok && result.reason === b.reason, `got ${JSON.stringify({ ok: result.ok, reason: result.reason })}`);
         check(typeof result.message === 'string' && result.message.length > 10, 'message: ' + result.message);
       },
     });
   }
 
+  // The golden corpus: the same pixels, or the same failure class.
+  let corpus = null;
+  try {
+    corpus = readCorpus();
+  } catch (error) {
+    cases.push({ name: 'the golden corpus', run: () => { throw error; } });
+  }
+  for (const c of corpus || []) {
+    cases.push({
+      name: `corpus ${c.name}: ${c.cls}`,
+      run: async () => {
+        const result = await decoder.decode(new Uint8Array(fs.readFileSync(c.file)));
+        if (!c.decodes) {
+          check(!result.ok && result.reason === c.reason, `expected ${c.reason}, got ${result.ok ? 'a picture' : result.reason}`);
+          return;
+        }
+        check(result.ok, `failed: ${result.reason}: ${result.message}`);
+        check(result.rowsHeld === c.rowsHeld, `${result.rowsHeld} rows held, expected ${c.rowsHeld}`);
+        check(result.truncated === (c.cls === 'truncated'), 'truncated flag is ' + result.truncated);
+        const png = c.expected();
+        check(result.width === png.width && result.height === png.height, `${result.width}x${result.height}, PNG ${png.width}x${png.height}`);
+        samePixels(result.pixels, png.rgba, png.width, png.height);
+      },
+    });
+  }
+
   cases.push({
     name: 'the 65535x65535 message states the page limit',
-    run: () => {
+    run: async () => {
       const huge = fixtures.bad.find((b) => b.reason === 'too-large');
-      const { message } = decoder.decode(read(huge));
+      const { message } = await decoder.decode(blobOf(huge.file));
       check(/65535x65535/.test(message) && /100 megapixels/.test(message), message);
     },
   });
@@ -82,32 +122,57 @@ function nodeCases(pagePath, fixtures) {
   for (const [width, height, ok] of [[10000, 10000, true], [10001, 10000, false], [100000000, 1, true], [1, 100000001, false]]) {
     cases.push({
       name: `the 100-megapixel limit: ${width}x${height} is ${ok ? 'decoded' : 'refused'}`,
-      run: () => {
+      run: async () => {
         const header = Buffer.from(fs.readFileSync(fixtures.good.find((g) => g.name === 'sample').file).subarray(0, 64));
         header.writeUInt32LE(width, 12);
         header.writeUInt32LE(height, 16);
         header.writeUInt32LE(0, 48);
         header.writeUInt32LE(0, 52);
-        const result = decoder.decode(new Uint8Array(header));
+        const fresh = await freshDecoder();
+        const result = await fresh.decode(new Blob([header]));
         check(result.ok === ok, `ok is ${result.ok}: ${result.message}`);
         if (!ok) {
           check(result.reason === 'too-large' && result.message.includes('100 megapixels'), result.message);
+          check(fresh.memoryBytes() <= 16 << 20, `memory grew to ${fresh.memoryBytes()} for a refused picture`);
           return;
         }
+        check(result.truncated && result.rowsHeld === 0, `truncated ${result.truncated}, ${result.rowsHeld} rows held`);
         check(result.pixels.length === width * height * 4, 'pixel bytes ' + result.pixels.length);
-        const words = new Uint32Array(result.pixels.buffer);
+        const words = new Uint32Array(result.pixels.buffer, result.pixels.byteOffset, result.pixels.length / 4);
         check(words.every((w) => w === 0xff000000), 'pixels other than opaque black');
+        report(`module memory for ${width}x${height} from a ${header.length}-byte file: ${fresh.memoryBytes()} bytes (output ${result.pixels.length})`);
+      },
+    });
+  }
+
+  // The module holds the usable bytes and the pixels, plus a fixed amount:
+  // never the whole file, and nothing past what decoding can read.
+  for (const [name, junk] of [['noise-2000x1500-24', 0], ['noise-2000x1500-24', 64 << 20], ['shapes-333x211-24', 256 << 20]]) {
+    cases.push({
+      name: `module memory for ${name}${junk ? ` followed by ${junk >> 20} MiB of other bytes` : ''} stays within the file's usable bytes and the pixels`,
+      run: async () => {
+        const f = fixtures.good.find((g) => g.name === name);
+        const bytes = fs.readFileSync(f.file);
+        const fresh = await freshDecoder();
+        const base = fresh.memoryBytes();
+        const result = await fresh.decode(new Blob([bytes, new Uint8Array(junk)]));
+        check(result.ok, result.message);
+        samePixels(result.pixels, f.expected, f.width, f.height);
+        const used = fresh.memoryBytes();
+        const bound = base + bytes.length + result.pixels.length + (2 << 20);
+        check(used <= bound, `memory ${used} bytes, more than ${bound}`);
+        report(`module memory for ${name} (${bytes.length}-byte file${junk ? ` + ${junk} bytes after it` : ''}, ${result.pixels.length} bytes of RGBA): ${used} bytes, ${base} at the start`);
       },
     });
   }
 
   cases.push({
     name: 'a progress answer of true cancels, and the next decoding works',
-    run: () => {
+    run: async () => {
       const f = fixtures.good.find((g) => g.name === 'shapes-333x211-24');
-      const result = decoder.decode(read(f), (done) => done === 100);
+      const result = await decoder.decode(blobOf(f.file), (done) => done === 100);
       check(!result.ok && result.reason === 'cancelled', 'got ' + result.reason);
-      const again = decoder.decode(read(f), () => false);
+      const again = await decoder.decode(blobOf(f.file), () => false);
       check(again.ok, 'next decoding: ' + again.message);
       samePixels(again.pixels, f.expected, f.width, f.height);
     },
@@ -115,15 +180,16 @@ function nodeCases(pagePath, fixtures) {
 
   cases.push({
     name: 'memory is freed: forty decodings leave the memory size as it was',
-    run: () => {
+    run: async () => {
       const f = fixtures.good.find((g) => g.name === 'blocks-1201x1000-8');
-      const bytes = read(f);
-      check(decoder.decode(bytes).ok, 'first decoding');
+      const bytes = blobOf(f.file);
+      check((await decoder.decode(bytes)).ok, 'first decoding');
       const before = decoder.memoryBytes();
       for (let i = 0; i < 40; i++) {
-        check(decoder.decode(bytes).ok, 'decoding ' + i);
-        check(!decoder.decode(read(fixtures.bad[0])).ok, 'refusal ' + i);
+        check((await decoder.decode(bytes)).ok, 'decoding ' + i);
+        check(!(await decoder.decode(blobOf(fixtures.bad[0].file))).ok, 'refusal ' + i);
       }
+      decoder.release();
       check(decoder.memoryBytes() === before, `memory grew from ${before} to ${decoder.memoryBytes()}`);
     },
   });
@@ -134,8 +200,7 @@ function nodeCases(pagePath, fixtures) {
       const f = fixtures.good.find((g) => g.name === 'blocks-1201x1000-8');
       page.posted.length = 0;
       await page.context.self.onmessage({ data: { type: 'init', wasm: page.wasm } });
-      const buffer = fs.readFileSync(f.file);
-      await page.context.self.onmessage({ data: { type: 'decode', id: 7, buffer: buffer.buffer.slice(buffer.byteOffset, buffer.byteOffset + buffer.length), thumbnail: 0 } });
+      await page.context.self.onmessage({ data: { type: 'decode', id: 7, file: blobOf(f.file), thumbnail: 0 } });
       const types = page.posted.map((m) => m.type);
       check(page.posted.every((m) => m.id === 7), 'ids');
       check(types[0] === 'info' && types[types.length - 1] === 'result', 'order: ' + types.join(','));
@@ -143,7 +208,7 @@ function nodeCases(pagePath, fixtures) {
       check(progress.length === 101, `${progress.length} progress messages, expected one a percent`);
       const result = page.posted[page.posted.length - 1];
       check(result.ok && result.width === 1201 && typeof result.decodeMs === 'number', JSON.stringify(result.message));
-      samePixels(result.pixels, f.expected, f.width, f.height);
+      samePixels(result.bitmap.data, f.expected, f.width, f.height);
     },
   });
   return cases;

@@ -12,7 +12,10 @@ async function main() {
   const out = process.env.TZF_WEB_BUILD || path.resolve(__dirname, '../../build-web');
   const pagePath = path.join(out, 'index.html');
   const fixtures = makeFixtures(nativeBuild, path.join(out, 'fixtures'));
-  const totals = [await runCases('node', nodeCases(pagePath, fixtures))];
+  // Measurements the cases report, printed after them.
+  const measured = [];
+  const report = (line) => measured.push(line);
+  const totals = [await runCases('node', nodeCases(pagePath, fixtures, report))];
   if (option !== '--node-only') {
     const { browserCases } = require('./browser-cases');
     const browser = browserCases(pagePath, fixtures, path.join(out, 'screenshot.png'));
@@ -22,6 +25,7 @@ async function main() {
       await browser.close();
     }
   }
+  for (const line of measured) console.log('measured: ' + line);
   const passed = totals.reduce((n, t) => n + t.passed, 0);
   const failed = totals.reduce((n, t) => n + t.failed, 0);
   console.log(`${passed} passed, ${failed} failed`);
