@@ -1,15 +1,25 @@
 // gdk-pixbuf loader for TZF pictures: libpixbufloader-tzf.so.
 //
-// Both ways gdk-pixbuf loads a picture end in the same place: `load` reads a
-// FILE* through the incremental functions, and the incremental functions
-// buffer the data (bounded by what the declared picture can need) and decode
-// it all at once in stop_load, straight into the pixbuf.
+// A thin client of libtzf. The first TZF_INFO_SIZE bytes are held until the
+// header can be read; then the library's limits are checked, the pixbuf is
+// made (black) and announced, and from there on only the bytes of the
+// picture's usable extent are kept, in one block of the extent's size.
+// Everything past the extent is dropped.
+//
+// Loaded piece by piece with an update callback, the loader shows the bottom
+// rows (the data stores rows bottom first) while the data arrives: now and
+// then it decodes the bottom band of rows from the bytes kept so far, each
+// band twice as tall as the one before. Each band is decoded again from the
+// picture's first byte, so the bands together are held to an eighth of the
+// picture's rows: the whole load costs little more than one decoding. The
+// whole picture is decoded once, when the extent is complete or the data
+// ends. A picture whose data ends early shows what was there, the rest
+// decoded from zero bytes, and loads without an error.
 #define GDK_PIXBUF_ENABLE_BACKEND
 #include <gdk-pixbuf/gdk-pixbuf-io.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,12 +28,19 @@
 
 namespace {
 
-// Pictures of more pixels than this are refused before anything is allocated:
-// 256 megapixels, 768 MiB of RGB (16384 x 16384 is the largest square).
-constexpr uint64_t kMaxPixels = uint64_t{256} << 20;
-constexpr uint64_t kPaletteBytes = 1024;
-// Bytes read from a FILE* at a time when its size is unknown.
+// Bytes read from a FILE* at a time.
 constexpr size_t kReadChunk = size_t{1} << 16;
+// The bands shown while the data arrives: the first is a 128th of the
+// picture's rows (one row at least), and all of them together, counting the
+// attempts that found fewer rows than they asked for, at most an eighth.
+constexpr uint32_t kFirstBandShare = 128;
+constexpr uint32_t kBandBudgetShare = 8;
+// A band is tried again once the kept bytes grew by a quarter or by this.
+constexpr uint64_t kBandDataStep = uint64_t{1} << 20;
+// The signature's four bytes (the last is zero), as fill_info declares them:
+// data that starts with them and is still refused is a TZF picture of a kind
+// not read here.
+constexpr char kMagic[] = "TZF";
 
 struct LoadContext {
   GdkPixbufModuleSizeFunc size_func;
@@ -31,16 +48,21 @@ struct LoadContext {
   GdkPixbufModuleUpdatedFunc updated_func;
   gpointer user_data;
 
-  guchar* data;     // the picture's bytes so far
-  size_t size;      // bytes held in `data`
-  size_t capacity;  // bytes allocated for `data`
-  // Bytes worth keeping: the header until it is read, then everything the
-  // declared picture can read. Later bytes are dropped.
-  uint64_t keep;
-  bool header_read;
-  bool size_only;  // the caller wanted the size only: no pixels
+  guchar head[TZF_INFO_SIZE];  // the first bytes, until the header is read
+  size_t head_size;
+  bool started;    // the header is read: `info`, `extent`, `kept`, `pixbuf` are set
+  bool size_only;  // the caller wanted the size only: nothing is kept
   bool failed;
-  GdkPixbuf* pixbuf;  // the decoded picture, for `load`
+  bool complete;  // the whole picture is decoded into `pixbuf`
+  tzf_info info;
+  tzf_extent extent;
+  uint64_t at;    // the data's offset of the next byte to arrive
+  guchar* kept;   // extent.kept_bytes
+  uint64_t held;  // kept bytes held so far, from the first
+  GdkPixbuf* pixbuf;
+  uint32_t rows_shown;    // bottom rows decoded and announced
+  uint64_t band_rows;     // rows decoded for bands so far
+  uint64_t held_at_band;  // `held` at the last band tried
 };
 
 bool fail(LoadContext* context, GError** error, GdkPixbufError code, const char* message) {
@@ -49,26 +71,15 @@ bool fail(LoadContext* context, GError** error, GdkPixbufError code, const char*
   return false;
 }
 
-// The most bytes a picture of `info`'s size and layout can read from its data:
-// the streams that precede the literals are cut to the most a picture of
-// that many pixels consumes (a flag bit and a third of a command byte per
-// pixel at most), the literals to three bytes per pixel.
-uint64_t bytes_needed(const tzf_info& info) {
-  uint64_t pixels = uint64_t{info.width} * info.height;
-  uint64_t palette = info.bits_per_pixel == 8 ? kPaletteBytes : 0;
-  uint64_t literals = pixels * 3;
-  uint64_t most = TZF_HEADER_SIZE + palette + (pixels + 7) / 8 + (pixels + 2) / 3 + literals;
-  return std::min(most, info.literal_offset + literals);
-}
-
-// Reads and checks the header of the bytes so far, tells the caller the size
-// and works out how much data to keep.
-bool read_header(LoadContext* context, GError** error) {
-  static const unsigned char kSignature[4] = {'T', 'Z', 'F', 0};
-  tzf_info info;
-  int status = tzf_read_info(context->data, context->size, &info);
+// Reads the header from the bytes held, checks it against the library's
+// limits, tells the caller the size and makes the pixbuf and the block for
+// the kept bytes.
+bool start(LoadContext* context, GError** error) {
+  tzf_info& info = context->info;
+  int status = tzf_read_info(context->head, context->head_size, &info);
+  if (status == TZF_OK) status = tzf_check_limits(&info, TZF_FORMAT_RGB, nullptr);
   if (status == TZF_ERROR_NOT_TZF) {
-    if (context->size >= 4 && memcmp(context->data, kSignature, 4) == 0)
+    if (context->head_size >= sizeof kMagic && memcmp(context->head, kMagic, sizeof kMagic) == 0)
       return fail(context, error, GDK_PIXBUF_ERROR_UNKNOWN_TYPE,
                   "TZF picture of a version or colour depth this loader does not read");
     return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "Not a TZF picture");
@@ -76,41 +87,101 @@ bool read_header(LoadContext* context, GError** error) {
   if (status == TZF_ERROR_BAD_SIZE)
     return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
                 "TZF picture with a width or height of 0 or less");
-  if (status != TZF_OK)
-    return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, tzf_status_text(status));
-  uint64_t pixels = uint64_t{info.width} * info.height;
-  if (pixels > kMaxPixels) {
-    g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                "TZF picture of %u x %u pixels is larger than the limit of %" G_GUINT64_FORMAT
-                " pixels",
-                info.width, info.height, kMaxPixels);
+  if (status == TZF_ERROR_LIMIT || status == TZF_ERROR_TOO_LARGE) {
+    g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
+                "TZF picture of %u x %u pixels is larger than the limit of %u megapixels",
+                info.width, info.height, TZF_DEFAULT_MAX_PIXELS >> 20);
     context->failed = true;
     return false;
   }
-  context->header_read = true;
-  context->keep = bytes_needed(info);
+  if (status != TZF_OK)
+    return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, tzf_status_text(status));
+  context->started = true;
+  const int width = static_cast<int>(info.width);
+  const int height = static_cast<int>(info.height);
   if (context->size_func != nullptr) {
-    gint width = static_cast<gint>(info.width);
-    gint height = static_cast<gint>(info.height);
-    context->size_func(&width, &height, context->user_data);
-    context->size_only = width <= 0 || height <= 0;
+    int wanted_width = width;
+    int wanted_height = height;
+    context->size_func(&wanted_width, &wanted_height, context->user_data);
+    context->size_only = wanted_width <= 0 || wanted_height <= 0;
+    if (context->size_only) return true;
   }
+  status = tzf_usable_extent(&info, &context->extent);
+  if (status != TZF_OK)
+    return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, tzf_status_text(status));
+  // Both blocks within the limits just checked; zeroed memory from the
+  // system costs nothing until it is written.
+  const int stride = gdk_pixbuf_calculate_rowstride(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+  guchar* pixels = stride > 0 ? static_cast<guchar*>(g_try_malloc0_n(height, stride)) : nullptr;
+  if (pixels != nullptr)
+    context->pixbuf = gdk_pixbuf_new_from_data(
+        pixels, GDK_COLORSPACE_RGB, FALSE, 8, width, height, stride,
+        [](guchar* data, gpointer) { g_free(data); }, nullptr);
+  if (context->pixbuf == nullptr) g_free(pixels);
+  context->kept = static_cast<guchar*>(g_try_malloc(context->extent.kept_bytes));
+  if (context->pixbuf == nullptr || context->kept == nullptr)
+    return fail(context, error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
+                "Not enough memory to load the TZF picture");
+  context->held = tzf_keep(&context->extent, 0, context->head, context->head_size, context->kept);
+  context->at = context->head_size;
+  if (context->prepared_func != nullptr)
+    context->prepared_func(context->pixbuf, nullptr, context->user_data);
   return true;
 }
 
-// Makes room for `more` bytes beyond those held, growing by doubling up to
-// what is kept at most.
-bool reserve(LoadContext* context, size_t more, GError** error) {
-  if (context->size + more <= context->capacity) return true;
-  size_t wanted = std::max(context->size + more, std::max(context->capacity * 2, kReadChunk));
-  wanted = static_cast<size_t>(std::min<uint64_t>(wanted, std::max<uint64_t>(context->keep, 64)));
-  guchar* grown = static_cast<guchar*>(g_try_realloc(context->data, wanted));
-  if (grown == nullptr)
-    return fail(context, error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
-                "Not enough memory to hold the TZF picture's data");
-  context->data = grown;
-  context->capacity = wanted;
+// Announces the rows from the picture's row `top` to the bottom that were
+// not announced yet.
+void show_rows_from(LoadContext* context, uint32_t top) {
+  const uint32_t height = context->info.height;
+  const uint32_t first = height - context->rows_shown;
+  if (top >= first) return;
+  context->rows_shown = height - top;
+  if (context->updated_func != nullptr)
+    context->updated_func(context->pixbuf, 0, static_cast<int>(top),
+                          static_cast<int>(context->info.width), static_cast<int>(first - top),
+                          context->user_data);
+}
+
+// Decodes the whole picture from the bytes kept so far, once.
+bool finish(LoadContext* context, GError** error) {
+  if (context->complete) return true;
+  GdkPixbuf* pixbuf = context->pixbuf;
+  const int status = tzf_decode_kept(
+      &context->info, context->kept, static_cast<size_t>(context->held), TZF_FORMAT_RGB,
+      gdk_pixbuf_get_pixels(pixbuf), gdk_pixbuf_get_rowstride(pixbuf), nullptr, nullptr);
+  if (status != TZF_OK)
+    return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, tzf_status_text(status));
+  context->complete = true;
+  show_rows_from(context, 0);
   return true;
+}
+
+// Shows a taller band of the bottom rows when enough data arrived since the
+// last try and the bands' budget allows it. A band of n rows is the picture
+// n rows tall: the data stores rows bottom first, so the bottom rows decode
+// from the first bytes of each part alone.
+void show_band(LoadContext* context) {
+  const uint32_t height = context->info.height;
+  const uint64_t grown = context->held - context->held_at_band;
+  if (grown < std::min(context->held_at_band / 4, kBandDataStep) || grown == 0) return;
+  // No row is whole before the first literal byte but in pictures of runs only.
+  if (context->held <= context->extent.part[TZF_PART_LITERALS].kept_at) return;
+  const uint32_t rows = std::max({uint32_t{1}, height / kFirstBandShare, 2 * context->rows_shown});
+  if (rows >= height || context->band_rows + rows > height / kBandBudgetShare) return;
+  context->held_at_band = context->held;
+  context->band_rows += rows;
+  tzf_info band = context->info;
+  band.height = rows;
+  tzf_parts parts;
+  tzf_result result;
+  GdkPixbuf* pixbuf = context->pixbuf;
+  const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+  guchar* top = gdk_pixbuf_get_pixels(pixbuf) + static_cast<size_t>(height - rows) * stride;
+  if (tzf_parts_of_kept(&context->info, context->kept, static_cast<size_t>(context->held),
+                        &parts) != TZF_OK ||
+      tzf_decode_parts(&band, &parts, TZF_FORMAT_RGB, top, stride, nullptr, &result) != TZF_OK)
+    return;
+  show_rows_from(context, height - result.rows_held);
 }
 
 gpointer begin_load(GdkPixbufModuleSizeFunc size_func, GdkPixbufModulePreparedFunc prepared_func,
@@ -125,7 +196,6 @@ gpointer begin_load(GdkPixbufModuleSizeFunc size_func, GdkPixbufModulePreparedFu
   context->prepared_func = prepared_func;
   context->updated_func = updated_func;
   context->user_data = user_data;
-  context->keep = TZF_HEADER_SIZE;
   return context;
 }
 
@@ -133,107 +203,66 @@ gboolean load_increment(gpointer opaque, const guchar* buffer, guint length, GEr
   LoadContext* context = static_cast<LoadContext*>(opaque);
   if (context->failed)
     return fail(context, error, GDK_PIXBUF_ERROR_FAILED, "The TZF picture already failed");
-  while (length > 0 && !context->size_only) {
-    uint64_t room = context->keep > context->size ? context->keep - context->size : 0;
-    if (room == 0) return TRUE;  // past what the picture can read
-    size_t take = static_cast<size_t>(std::min<uint64_t>(room, length));
-    if (!reserve(context, take, error)) return FALSE;
-    memcpy(context->data + context->size, buffer, take);
-    context->size += take;
+  if (!context->started) {
+    const size_t take = std::min<size_t>(sizeof context->head - context->head_size, length);
+    memcpy(context->head + context->head_size, buffer, take);
+    context->head_size += take;
     buffer += take;
     length -= static_cast<guint>(take);
-    if (!context->header_read && context->size >= TZF_HEADER_SIZE && !read_header(context, error))
-      return FALSE;
+    if (context->head_size < sizeof context->head) return TRUE;
+    if (!start(context, error)) return FALSE;
   }
+  if (context->size_only || context->complete) return TRUE;
+  context->held = tzf_keep(&context->extent, context->at, buffer, length, context->kept);
+  context->at += length;
+  if (context->held == context->extent.kept_bytes) return finish(context, error);
+  if (context->updated_func != nullptr) show_band(context);
   return TRUE;
-}
-
-// Allocates the pixbuf and decodes into it.
-bool decode(LoadContext* context, GError** error) {
-  if (!context->header_read) {
-    if (context->size == 0)
-      return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "Empty TZF file");
-    if (!read_header(context, error)) return false;
-  }
-  if (context->size_only) return true;
-  tzf_info info;
-  int status = tzf_read_info(context->data, context->size, &info);
-  if (status != TZF_OK)
-    return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, tzf_status_text(status));
-  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, static_cast<int>(info.width),
-                                     static_cast<int>(info.height));
-  if (pixbuf == nullptr)
-    return fail(context, error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
-                "Not enough memory to load the TZF picture");
-  context->pixbuf = pixbuf;
-  if (context->prepared_func != nullptr)
-    context->prepared_func(pixbuf, nullptr, context->user_data);
-  status = tzf_decode(context->data, context->size, TZF_FORMAT_RGB, gdk_pixbuf_get_pixels(pixbuf),
-                      gdk_pixbuf_get_rowstride(pixbuf), nullptr);
-  if (status != TZF_OK)
-    return fail(context, error, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, tzf_status_text(status));
-  if (context->updated_func != nullptr)
-    context->updated_func(pixbuf, 0, 0, gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf),
-                          context->user_data);
-  return true;
 }
 
 void free_context(LoadContext* context) {
   if (context == nullptr) return;
   if (context->pixbuf != nullptr) g_object_unref(context->pixbuf);
-  g_free(context->data);
+  g_free(context->kept);
   g_free(context);
+}
+
+// Ends the load: reads the header of data shorter than TZF_INFO_SIZE and
+// decodes what arrived.
+bool end_load(LoadContext* context, GError** error) {
+  if (context->failed)
+    return fail(context, error, GDK_PIXBUF_ERROR_FAILED, "The TZF picture failed to load");
+  if (!context->started && !start(context, error)) return false;
+  return context->size_only || finish(context, error);
 }
 
 gboolean stop_load(gpointer opaque, GError** error) {
   LoadContext* context = static_cast<LoadContext*>(opaque);
-  bool ok = false;
-  if (context->failed)
-    fail(context, error, GDK_PIXBUF_ERROR_FAILED, "The TZF picture failed to load");
-  else
-    ok = decode(context, error);
+  const bool ok = end_load(context, error);
   free_context(context);
   return ok;
 }
 
-// Reads the whole file through the incremental functions. When the file's
-// size is known, what is kept of it is read into one block of that size.
+// Reads the whole file through the incremental functions, without bands.
 GdkPixbuf* load(FILE* file, GError** error) {
   LoadContext* context = nullptr;
   guchar* chunk = nullptr;
   GdkPixbuf* result = nullptr;
-  bool ok = true;
   context = static_cast<LoadContext*>(begin_load(nullptr, nullptr, nullptr, nullptr, error));
   chunk = static_cast<guchar*>(g_try_malloc(kReadChunk));
-  if (context == nullptr || chunk == nullptr) {
-    if (context != nullptr)
-      fail(context, error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "Not enough memory");
-    ok = false;
-  }
-  struct stat status;
-  bool sized = ok && fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+  bool ok = context != nullptr;
+  if (ok && chunk == nullptr)
+    ok = fail(context, error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "Not enough memory");
   while (ok) {
-    size_t length = fread(chunk, 1, kReadChunk, file);
+    const size_t length = fread(chunk, 1, kReadChunk, file);
     if (length == 0) break;
     ok = load_increment(context, chunk, static_cast<guint>(length), error);
-    if (ok && sized && context->header_read && context->capacity < context->keep) {
-      // One allocation of the file's size (or what is kept of it) instead of
-      // repeated doubling.
-      uint64_t whole = std::min<uint64_t>(static_cast<uint64_t>(status.st_size), context->keep);
-      if (whole > context->size)
-        ok = reserve(context, static_cast<size_t>(whole) - context->size, error);
-      sized = false;
-    }
   }
-  if (ok && ferror(file)) {
-    fail(context, error, GDK_PIXBUF_ERROR_FAILED, "Could not read the TZF file");
-    ok = false;
-  }
-  if (context != nullptr) {
-    if (ok && decode(context, error))
-      result = static_cast<GdkPixbuf*>(g_object_ref(context->pixbuf));
-    free_context(context);
-  }
+  if (ok && ferror(file))
+    ok = fail(context, error, GDK_PIXBUF_ERROR_FAILED, "Could not read the TZF file");
+  if (ok && end_load(context, error))
+    result = static_cast<GdkPixbuf*>(g_object_ref(context->pixbuf));
+  free_context(context);
   g_free(chunk);
   return result;
 }
