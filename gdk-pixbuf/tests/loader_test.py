@@ -1,6 +1,7 @@
 """The TZF loader as GTK programs meet it: through gdk-pixbuf's loaders cache
-and the MIME database, from Debian's Python and gi. Every picture is made here
-with tzfenc; the expected pixels are tzfconv's PNG output of the same file."""
+and the MIME database, from Debian's Python and gi. The golden corpus gives
+pictures with their expected pixels or failure class; the other pictures are
+made here with tzfenc, their expected pixels tzfconv's PNG output."""
 
 import os
 import shutil
@@ -11,7 +12,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop_env  # noqa: E402
 
-ARGS = desktop_env.parse_args()
+ARGS = desktop_env.parse_args(["corpus"])
 WORK = desktop_env.prepare(ARGS)
 
 import gi  # noqa: E402
@@ -91,6 +92,117 @@ class Case(unittest.TestCase):
                 first // 3, first // 3 % width, first // 3 // width,
                 got[first // 3 * 3:first // 3 * 3 + 3].hex(),
                 rgb[first // 3 * 3:first // 3 * 3 + 3].hex()))
+
+
+def read_expected():
+    """The corpus's expected.tsv as (file name, class, rows held) rows."""
+    rows = []
+    with open(os.path.join(ARGS.corpus, "expected.tsv")) as f:
+        for line in f:
+            if line.strip() and not line.startswith("#"):
+                name, class_, rows_held = line.rstrip("\n").split("\t")
+                rows.append((name, class_, int(rows_held)))
+    return rows
+
+
+class Corpus(Case):
+    """Every corpus file, read from a file and fed to a loader in pieces: the
+    pixels of its PNG, or the error of its failure class. gdk-pixbuf tells
+    failures apart by error code: not-tzf is a corrupt image, or an unknown
+    type when the data starts as a TZF picture of a kind not read; bad-size
+    is a corrupt image; limit is insufficient memory."""
+    CODES = {
+        "not-tzf": (GdkPixbuf.PixbufError.CORRUPT_IMAGE, GdkPixbuf.PixbufError.UNKNOWN_TYPE),
+        "bad-size": (GdkPixbuf.PixbufError.CORRUPT_IMAGE,),
+        "limit": (GdkPixbuf.PixbufError.INSUFFICIENT_MEMORY,),
+    }
+    PIECES = (1, 7, 4096)
+
+    def feed(self, data, piece, expected):
+        """Loads `data` in pieces through the TZF module. Rows announced
+        before the data ends must already be the expected ones."""
+        loader = GdkPixbuf.PixbufLoader.new_with_type("tzf")
+        early = []
+
+        def on_updated(loader_, x, y, width, height):
+            if expected is not None:
+                pixbuf = loader_.get_pixbuf()
+                early.append((y, height, desktop_env.rgb_of(pixbuf)))
+
+        loader.connect("area-updated", on_updated)
+        for start in range(0, len(data), piece):
+            loader.write(data[start:start + piece])
+        early_count = len(early)
+        loader.close()
+        if expected is not None:
+            width, _, rgb = expected
+            row = width * 3
+            for y, height, got in early[:early_count]:
+                self.assertEqual(got[y * row:(y + height) * row], rgb[y * row:(y + height) * row],
+                                 "rows %d to %d, announced before the data ended" % (
+                                     y, y + height))
+        return loader.get_pixbuf()
+
+    def test_corpus(self):
+        rows = read_expected()
+        self.assertGreater(len(rows), 0)
+        for name, class_, rows_held in rows:
+            path = os.path.join(ARGS.corpus, name)
+            data = read(path)
+            with self.subTest(file=name, how="new_from_file"):
+                if class_ in ("ok", "truncated"):
+                    png = GdkPixbuf.Pixbuf.new_from_file(path[:-len(".tzf")] + ".png")
+                    expected = (png.get_width(), png.get_height(), desktop_env.rgb_of(png))
+                    if class_ == "ok":
+                        self.assertEqual(rows_held, expected[1])
+                    self.assertPixels(GdkPixbuf.Pixbuf.new_from_file(path), expected)
+                else:
+                    expected = None
+                    try:
+                        GdkPixbuf.Pixbuf.new_from_file(path)
+                    except GLib.Error as error:
+                        self.assertEqual(error.domain,
+                                         GLib.quark_to_string(GdkPixbuf.pixbuf_error_quark()))
+                    else:
+                        # gdk-pixbuf chooses the module by content: a picture
+                        # of another format loads as that format.
+                        format_ = GdkPixbuf.Pixbuf.get_file_info(path)[0]
+                        self.assertNotEqual(format_.get_name(), "tzf", class_)
+            for piece in self.PIECES:
+                with self.subTest(file=name, piece=piece):
+                    if expected is not None:
+                        self.assertPixels(self.feed(data, piece, expected), expected)
+                        continue
+                    with self.assertRaises(GLib.Error) as caught:
+                        self.feed(data, piece, None)
+                    error = caught.exception
+                    self.assertEqual(error.domain,
+                                     GLib.quark_to_string(GdkPixbuf.pixbuf_error_quark()))
+                    self.assertIn(error.code, [int(code) for code in self.CODES[class_]],
+                                  error.message)
+
+    def test_bands_are_announced_while_the_data_arrives(self):
+        # The rows announced before the data ends are checked against the
+        # expected pixels by feed(); here there must be several such bands,
+        # each above the one before, and the last update reaching the top.
+        for name, piece in (("sample", 4096), ("rgb_3x200", 7)):
+            with self.subTest(picture=name, piece=piece):
+                data = read(FILES[name])
+                width, height, _ = EXPECTED[name]
+                loader = GdkPixbuf.PixbufLoader.new_with_type("tzf")
+                updates = []
+                loader.connect("area-updated",
+                               lambda loader_, x, y, w, h: updates.append((x, y, w, h)))
+                for start in range(0, len(data), piece):
+                    loader.write(data[start:start + piece])
+                self.assertGreater(len(updates), 1, "bands before the data ended")
+                loader.close()
+                self.assertPixels(loader.get_pixbuf(), EXPECTED[name])
+                bottom = height
+                for x, y, w, h in updates:
+                    self.assertEqual((x, w, y + h), (0, width, bottom))
+                    bottom = y
+                self.assertEqual(bottom, 0)
 
 
 class Registration(Case):
