@@ -50,7 +50,7 @@ set(tzf_packages
   "gdk_pixbuf|tzf-gdk-pixbuf-loader|graphics|amd64|libtzf0 ${tzf_same}, shared-mime-info|TZF picture loader for GdkPixbuf"
   "qt6|qt6-tzf-image-plugin|graphics|amd64|libtzf0 ${tzf_same}|TZF image format plug-in for Qt 6"
   "qt5|qt5-tzf-image-plugin|graphics|amd64|libtzf0 ${tzf_same}|TZF image format plug-in for Qt 5"
-  "python|python3-tzf-pillow|python|all|python3, python3-pil, libtzf0 ${tzf_same}|TZF picture plug-in for Pillow")
+  "python|python3-tzf-pillow|python|amd64|python3:any, python3-pil, libtzf0 ${tzf_same}|TZF picture plug-in for Pillow")
 set(tzf_about "TZF pictures are 8-bit palette or 24-bit true-colour pictures whose pixels
 are compressed by back-references over a fixed table of two-dimensional
 displacements.")
@@ -170,6 +170,19 @@ ${licence_text}")
     endforeach()
   endif()
 endforeach()
+
+# The Pillow plug-in's modules are byte-compiled when the package is
+# installed and their compiled files removed before it is removed (py3compile
+# and py3clean, as Debian's Python packages do), so that nothing is left of it,
+# whoever imported it. Depends on python3:any bring both in. The package is
+# built for one architecture: _tzf_abi.py holds libtzf's record layouts as
+# this architecture's compiler lays them out. It has no ELF files to look at.
+if("python" IN_LIST tzf_package_components)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+      ${CMAKE_SOURCE_DIR}/python/debian/postinst ${CMAKE_SOURCE_DIR}/python/debian/prerm)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
 
 if(NOT "lib" IN_LIST tzf_package_components)
   message(STATUS "packaging: no install rules for the codec library yet")

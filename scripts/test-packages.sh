@@ -45,7 +45,7 @@ expected=(
   "tzf-gdk-pixbuf-loader|$arch/gdk-pixbuf-2\.0/2\.10\.0/loaders/libpixbufloader-tzf\.so usr/share/mime/packages/tzf\.xml usr/share/thumbnailers/tzf\.thumbnailer|$arch/gdk-pixbuf-2\.0/2\.10\.0/loaders/libpixbufloader-tzf\.so|usr/share/mime/packages/tzf\.xml|usr/share/thumbnailers/tzf\.thumbnailer"
   "qt6-tzf-image-plugin|$arch/qt6/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so|$arch/qt6/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so"
   "qt5-tzf-image-plugin|$arch/qt5/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so|$arch/qt5/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so"
-  "python3-tzf-pillow|usr/lib/python3/dist-packages/tzf_pillow\.py|usr/lib/python3/dist-packages/tzf_pillow\.py"
+  "python3-tzf-pillow|usr/lib/python3/dist-packages/tzf_pillow\.py usr/lib/python3/dist-packages/_tzf_abi\.py|usr/lib/python3/dist-packages/(tzf_pillow|_tzf_abi)\.py"
 )
 
 declare -A deb_of=()
@@ -54,7 +54,6 @@ for entry in "${expected[@]}"; do
   IFS='|' read -r -a fields <<<"$entry"
   package=${fields[0]}
   arch_name=amd64
-  [ "$package" = python3-tzf-pillow ] && arch_name=all
   file=$dist/${package}_${debver}_${arch_name}.deb
   if [ ! -f "$file" ]; then
     echo "note: no $package package (its component has no install rules yet)"
@@ -106,7 +105,7 @@ for entry in "${expected[@]}"; do
     libtzf0) want="libc6" ;;
     libtzf-dev) want="libtzf0 (= $debver)" ;;
     tzf-tools) want="libpng16-16" ;;
-    python3-tzf-pillow) want="python3-pil" ;;
+    python3-tzf-pillow) want="python3:any, python3-pil" ;;
     *) want="libtzf0 (= $debver)" ;;
   esac
   [[ "$depends" == *"$want"* ]] && ok "$package: Depends has $want" ||
@@ -118,6 +117,16 @@ grep -qx "libtzf 0 libtzf0 (>= $debver)" "$control_dir/shlibs" &&
   grep -qx "activate-noawait ldconfig" "$control_dir/triggers" &&
   [ ! -e "$control_dir/postinst" ] && ok "libtzf0: shlibs and ldconfig trigger, no scripts" ||
   fail "libtzf0: shlibs or ldconfig trigger wrong"
+
+if [ -n "${deb_of[python3-tzf-pillow]:-}" ]; then
+  control_dir=$work/python3-tzf-pillow.control
+  dpkg-deb -e "${deb_of[python3-tzf-pillow]}" "$control_dir"
+  grep -q "^[[:space:]]*py3compile -p python3-tzf-pillow\$" "$control_dir/postinst" &&
+    grep -q "^[[:space:]]*py3clean -p python3-tzf-pillow\$" "$control_dir/prerm" &&
+    [ -x "$control_dir/postinst" ] && [ -x "$control_dir/prerm" ] &&
+    ok "python3-tzf-pillow: postinst runs py3compile, prerm py3clean" ||
+    fail "python3-tzf-pillow: no py3compile in postinst or py3clean in prerm"
+fi
 
 step "lintian"
 lintian --tag-display-limit 0 "${deb_of[@]}" 2>&1 | grep -v '^running with root' |
@@ -244,7 +253,23 @@ fi
 
 if [ -n "${deb_of[python3-tzf-pillow]:-}" ]; then
   step "python3-tzf-pillow with Debian's Python"
-  (cd / && "$py" -c "
+  # The modules' compiled files: postinst makes them, and root importing the
+  # module with bytecode writing on (this machine turns it off globally)
+  # writes them anew; either way prerm must remove them.
+  compiled() {
+    (cd / && env -u PYTHONDONTWRITEBYTECODE "$py" -c "
+import importlib.util, os
+for name in ('tzf_pillow', '_tzf_abi'):
+    path = importlib.util.cache_from_source(importlib.util.find_spec(name).origin)
+    print(path if os.path.exists(path) else 'missing ' + path)
+")
+  }
+  compiled | grep -q '^missing' && fail "python3-tzf-pillow: postinst did not byte-compile" ||
+    ok "python3-tzf-pillow: byte-compiled on installation"
+  env -u PYTHONDONTWRITEBYTECODE "$py" -c "import sys; assert sys.dont_write_bytecode is False" ||
+    fail "bytecode writing could not be turned on"
+  compiled | grep -v '^missing' | xargs -r rm -f
+  (cd / && env -u PYTHONDONTWRITEBYTECODE "$py" -c "
 import sys, tzf_pillow
 from PIL import Image
 im = Image.open(sys.argv[1])
@@ -254,6 +279,11 @@ assert im.convert('RGB').tobytes() == ref.tobytes()
 print('Pillow', im.format, im.size, im.mode, 'from', tzf_pillow.__file__)
 " "$sample" "$work/reference.png") && ok "Pillow opens the sample through tzf_pillow" ||
     fail "python3-tzf-pillow"
+  # Checked after the purge with the package's own files.
+  compiled | grep -v '^missing' >>"$work/installed-files.txt" || true
+  [ "$(compiled | grep -vc '^missing')" = 2 ] &&
+    ok "python3-tzf-pillow: importing as root wrote bytecode" ||
+    fail "python3-tzf-pillow: importing as root wrote no bytecode"
 fi
 
 for qt in 6 5; do
