@@ -137,13 +137,16 @@ def _is_tzf(head):
 
 def _limits():
     """Pillow's decompression-bomb limit as libtzf's: Pillow refuses a picture
-    of more than twice Image.MAX_IMAGE_PIXELS, and None lifts every limit."""
+    of more than twice Image.MAX_IMAGE_PIXELS (at least 1 here, as 0 would be
+    libtzf's default), and None lifts every limit. The decoded bytes keep
+    libtzf's default limit unless MAX_IMAGE_PIXELS is None."""
     limits = _record("tzf_limits")
     if Image.MAX_IMAGE_PIXELS is None:
         _set(limits, "tzf_limits", "max_pixels", abi.UINT64_MAX)
         _set(limits, "tzf_limits", "max_output_bytes", abi.UINT64_MAX)
     else:
-        _set(limits, "tzf_limits", "max_pixels", min(2 * Image.MAX_IMAGE_PIXELS, abi.UINT64_MAX))
+        _set(limits, "tzf_limits", "max_pixels",
+             max(1, min(int(2 * Image.MAX_IMAGE_PIXELS), abi.UINT64_MAX)))
     return limits
 
 

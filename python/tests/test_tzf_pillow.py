@@ -92,6 +92,14 @@ def load(source, truncated_ok=False, format="TZF"):
         ImageFile.LOAD_TRUNCATED_IMAGES = saved
 
 
+def corpus_table():
+    """expected.tsv's lines: (path, class, rows held)."""
+    with open(os.path.join(ENV["CORPUS"], "expected.tsv"), encoding="utf-8") as f:
+        return [(os.path.join(ENV["CORPUS"], name), kind, rows) for name, kind, rows in
+                (line.rstrip("\n").split("\t") for line in f
+                 if line.strip() and not line.startswith("#"))]
+
+
 def other_format(path):
     """The format Pillow opens `path` as when no TZF picture; None for none."""
     try:
@@ -226,14 +234,12 @@ class Corpus(Case):
     that cannot seek, which must give the same."""
 
     def test_corpus(self):
-        with open(os.path.join(ENV["CORPUS"], "expected.tsv"), encoding="utf-8") as f:
-            table = [line.rstrip("\n").split("\t") for line in f
-                     if line.strip() and not line.startswith("#")]
+        table = corpus_table()
         self.assertGreater(len(table), 0)
         classes = set()
-        for name, kind, rows_held in table:
+        for path, kind, rows_held in table:
             classes.add(kind)
-            path = os.path.join(ENV["CORPUS"], name)
+            name = os.path.basename(path)
             png = path[:-len(".tzf")] + ".png"
             with open(path, "rb") as f:
                 data = f.read()
@@ -274,9 +280,7 @@ class BadFiles(Case):
         # In a process that cannot map more than 1 GiB, every picture over
         # the limits fails at open; with no limit at all, libtzf says it
         # cannot address the largest.
-        limit = sorted(os.path.join(ENV["CORPUS"], line.split("\t")[0])
-                       for line in open(os.path.join(ENV["CORPUS"], "expected.tsv"))
-                       if line.split("\t")[1:2] == ["limit"])
+        limit = [path for path, kind, _ in corpus_table() if kind == "limit"]
         self.assertTrue(limit)
         out = python(f"""
 import resource; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
