@@ -449,8 +449,9 @@ int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, v
   if (status != TZF_OK) return status;
   // Literals that ran out were noted while decoding; flag or command bytes
   // only the walk finds, and only a short stream can miss any.
-  if (clipped.size[TZF_PART_FLAGS] < extent.part[TZF_PART_FLAGS].length ||
-      clipped.size[TZF_PART_COMMANDS] < extent.part[TZF_PART_COMMANDS].length) {
+  if (result != nullptr &&
+      (clipped.size[TZF_PART_FLAGS] < extent.part[TZF_PART_FLAGS].length ||
+       clipped.size[TZF_PART_COMMANDS] < extent.part[TZF_PART_COMMANDS].length)) {
     const uint64_t walked = first_missing_pixel(shape, extent, clipped);
     if (walked < missing_from) missing_from = walked;
   }

@@ -2,12 +2,10 @@
 // the pixel rows) and hands them to the host, or leaves nothing behind.
 #include <string.h>
 
-#include "codec/picture_header.h"
-#include "codec/pixel_decoder.h"
-#include "codec/sizes.h"
 #include "plugin/status_codes.h"
 #include "plugin/tzf_filter.h"
 #include "source/image_reader.h"
+#include "tzf/tzf.h"
 
 static_assert(int32_t{kStatusFileError} == int32_t{kReaderFileError} &&
                   int32_t{kStatusPositionNotRestored} == int32_t{kReaderPositionNotRestored},
@@ -70,57 +68,82 @@ void store_u32(uint8_t* p, uint32_t v) {
 }
 
 // The BITMAPINFOHEADER, field by field, little-endian.
-void write_info_header(uint8_t* p, const PictureHeader& header, uint32_t colour_table_length) {
+void write_info_header(uint8_t* p, const tzf_info& header, uint32_t colour_table_length) {
   memset(p, 0, kInfoHeaderSize);
   store_u32(p + 0, kInfoHeaderSize);                                // biSize
-  store_u32(p + 4, static_cast<uint32_t>(header.width));            // biWidth
-  store_u32(p + 8, static_cast<uint32_t>(header.height));           // biHeight
+  store_u32(p + 4, header.width);                                   // biWidth
+  store_u32(p + 8, header.height);                                  // biHeight
   store_u16(p + 12, 1);                                             // biPlanes
   store_u16(p + 14, static_cast<uint16_t>(header.bits_per_pixel));  // biBitCount
   store_u32(p + 32, colour_table_length / 4);                       // biClrUsed
   // biCompression, biSizeImage, the resolutions and biClrImportant stay 0.
 }
 
-// The host's progress callback, called before each decoded row.
+// The host's progress callback, called before each decoded row and once
+// after the last.
 struct HostProgress {
   ProgressCallback callback;
   intptr_t host_data;
-  int32_t height;
 };
 
-bool report_row(void* user, uint32_t row) {
+int report_row(void* user, uint32_t rows_done, uint32_t height) {
   const HostProgress& p = *static_cast<const HostProgress*>(user);
-  return p.callback(static_cast<int32_t>(row), p.height, p.host_data) == 0;
+  return p.callback(static_cast<int32_t>(rows_done), static_cast<int32_t>(height), p.host_data);
 }
 
-// Loads the part of a stream that decoding can consume and skips the rest.
-// Only bytes the source really holds are loaded: the decoder reads a stream
-// byte past what was loaded as 0, just as the source would deliver it. So a
-// small file declaring huge streams costs no more than its own bytes.
-// `buffer` receives a working buffer (null when nothing is loaded).
-// `remaining`: bytes the source holds from here on (measured once for both
-// streams, UINT64_MAX until then), less what this stream takes.
-bool load_stream(ImageReader& reader, uint32_t declared, uint64_t usable, uint8_t*& buffer,
-                 size_t& count, uint64_t& remaining, bool& measured) {
+// Loads `part` of the picture's data, which starts where the reader is, and
+// moves the reader to `next` (the following part's offset). Only bytes the
+// source really holds are loaded: what is missing reads as zero in the
+// decoder, just as the source would deliver it. So a small file declaring
+// huge streams costs no more than its own bytes. A memory image's bytes are
+// used in place; a file's land in `buffer` (null when nothing is loaded).
+// `remaining`: bytes the source holds from here on (measured once, UINT64_MAX
+// until then).
+bool load_part(ImageReader& reader, const tzf_part& part, uint64_t next, const void*& data,
+               size_t& held, uint8_t*& buffer, uint64_t& remaining, bool& measured) {
+  data = nullptr;
+  held = 0;
   buffer = nullptr;
-  count = 0;
-  uint64_t load = declared < usable ? declared : usable;
+  uint64_t load = part.length;
+  if (load != 0 && reader_is_memory(reader)) {
+    data = reader_view(reader, load, held);
+    return reader_skip(reader, next - part.offset - held);
+  }
   if (load != 0 && !measured) {
     if (!reader_remaining(reader, remaining)) return false;
     measured = true;
   }
   if (load != 0 && remaining < load) load = remaining;
-  if (measured) remaining = remaining > declared ? remaining - declared : 0;
+  const uint64_t span = next - part.offset;
+  if (measured) remaining = remaining > span ? remaining - span : 0;
   if (load != 0) {
     buffer = static_cast<uint8_t*>(AllocateWorkBuffer(static_cast<size_t>(load)));
     if (buffer == nullptr) {
       reader_fail(reader, kStatusOutOfMemory, 0);
       return false;
     }
-    count = static_cast<size_t>(load);
-    if (!reader_read(reader, buffer, static_cast<uint32_t>(load))) return false;
+    data = buffer;
+    held = static_cast<size_t>(load);
+    for (uint64_t done = 0; done < load;) {
+      const uint64_t piece = load - done < 0x40000000u ? load - done : 0x40000000u;
+      if (!reader_read(reader, buffer + done, static_cast<uint32_t>(piece))) return false;
+      done += piece;
+    }
   }
-  return reader_skip(reader, declared - load);
+  return reader_skip(reader, span - load);
+}
+
+// The smallest stride of the picture's stored pixels, padded to four bytes
+// as a DIB's rows are, and the block of `height` such rows. False when the
+// block's size does not fit in 32 bits.
+bool dib_block_size(const tzf_info& info, uint64_t& stride, uint64_t& block_size) {
+  size_t row = 0;
+  if (tzf_output_size(&info, TZF_FORMAT_NATIVE, &row, nullptr) != TZF_OK) return false;
+  stride = static_cast<uint64_t>(row) + (4 - row % 4) % 4;
+  // Divided before multiplied: rows of at most 2^32 bytes, fewer than 2^31.
+  if (stride > kMaxBlockSize / info.height) return false;
+  block_size = stride * info.height;
+  return true;
 }
 
 }  // namespace
@@ -138,99 +161,66 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
   ImageReader reader;
   OutputBlock info{info_handle, nullptr};
   OutputBlock pixels{pixel_handle, nullptr};
-  uint8_t* flags = nullptr;
-  uint8_t* commands = nullptr;
-  uint8_t* chunk = nullptr;
+  uint8_t* buffers[TZF_PART_COUNT] = {nullptr, nullptr, nullptr};
 
   do {
     if (!reader_open_for_picture(reader, source, length_or_offset, source_flags)) break;
-    uint8_t raw[kHeaderLength];
-    if (!reader_read(reader, raw, kHeaderLength)) break;
-    const PictureHeader header = parse_header(raw, kHeaderLength);
-    if (!header_accepted(header)) {
+    uint8_t raw[TZF_HEADER_SIZE];
+    if (!reader_read(reader, raw, TZF_HEADER_SIZE)) break;
+    tzf_info header;
+    if (tzf_read_info(raw, TZF_HEADER_SIZE, &header) != TZF_OK) {
       reader_fail(reader, kStatusNotTzf, 0);
       break;
     }
-    if (header.width <= 0 || header.height <= 0) {
-      reader_fail(reader, kStatusNotTzf, 0);
-      break;
-    }
-    const uint32_t bytes_per_pixel = stored_bytes_per_pixel(header);
-    const uint32_t width = static_cast<uint32_t>(header.width);
-    const uint32_t height = static_cast<uint32_t>(header.height);
-    const uint64_t row_length = row_byte_count(width, bytes_per_pixel);
-    const uint64_t stride = row_length + (4 - row_length % 4) % 4;
-    // The whole block, gap after the last row included, must fit in 32 bits.
+    uint64_t stride = 0;
     uint64_t block_size = 0;
-    if (!rows_extent(height, stride, stride, kMaxBlockSize, block_size)) {
+    tzf_extent extent;
+    if (!dib_block_size(header, stride, block_size) ||
+        tzf_usable_extent(&header, &extent) != TZF_OK) {
       reader_fail(reader, kStatusOutOfMemory, 0);
       break;
     }
-    const uint32_t table_length = colour_table_length(header);
+    const uint32_t table_length = static_cast<uint32_t>(extent.header_bytes - TZF_HEADER_SIZE);
 
     if (!block_allocate(reader, info, kInfoHeaderSize + table_length)) break;
     write_info_header(info.locked, header, table_length);
+    // The colour table is stored as the DIB's: blue, green, red, 0.
     if (table_length > 0 && !reader_read(reader, info.locked + kInfoHeaderSize, table_length)) {
       break;
     }
     if (!block_allocate(reader, pixels, block_size)) break;
 
-    const uint64_t pixel_count = pixel_total(width, height);
-    size_t flag_count = 0;
-    size_t command_count = 0;
+    tzf_parts parts;
     uint64_t remaining = UINT64_MAX;
     bool measured = false;
-    if (!load_stream(reader, header.flag_stream_length, consumable_flag_bytes(pixel_count), flags,
-                     flag_count, remaining, measured) ||
-        !load_stream(reader, header.command_stream_length, consumable_command_bytes(pixel_count),
-                     commands, command_count, remaining, measured)) {
-      break;
+    bool loaded = true;
+    for (int i = 0; i < TZF_PART_COUNT && loaded; ++i) {
+      const uint64_t next = i + 1 < TZF_PART_COUNT ? extent.part[i + 1].offset : extent.end;
+      loaded = load_part(reader, extent.part[i], next, parts.data[i], parts.size[i], buffers[i],
+                         remaining, measured);
     }
+    if (!loaded) break;
 
-    // A memory image's literals are read in place; a file's through a chunk.
-    LiteralFeed literals{nullptr, nullptr, nullptr, nullptr, nullptr};
-    if (reader_is_memory(reader)) {
-      literals.next = reader.cursor;
-      literals.end = reader.end;
-    } else {
-      chunk = static_cast<uint8_t*>(AllocateWorkBuffer(kLiteralChunk));
-      if (chunk == nullptr) {
-        reader_fail(reader, kStatusOutOfMemory, 0);
-        break;
-      }
-      literals.refill = reader_refill;
-      literals.user = &reader;
-      literals.chunk = chunk;
-    }
-    HostProgress host{progress, host_data, header.height};
-    DecodeJob job{};
-    job.width = header.width;
-    job.height = header.height;
-    job.bytes_per_pixel = bytes_per_pixel;
-    job.first_row = pixels.locked;
-    job.stride = static_cast<ptrdiff_t>(stride);
-    job.flags = flags;
-    job.flag_count = flag_count;
-    job.commands = commands;
-    job.command_count = command_count;
-    job.hook = RowHook{progress != nullptr ? report_row : nullptr, &host};
-    const DecodeResult decoded = decode_pixels(job, literals);
-    if (decoded == kDecodeCancelled) reader_fail(reader, kStatusCancelled, 0);
-    if (decoded != kDecodeDone) break;  // a failed read has recorded its status
-    // The last row's pad lies past the rows the decoder writes.
-    memset(pixels.locked + block_size - (stride - row_length), 0,
-           static_cast<size_t>(stride - row_length));
-    if (progress != nullptr && progress(header.height, header.height, host_data) != 0) {
-      reader_fail(reader, kStatusCancelled, 0);
+    HostProgress host{progress, host_data};
+    const tzf_progress rows{report_row, &host};
+    // The DIB's rows go up from the block's start: the top row is the last.
+    uint8_t* const top = pixels.locked + (block_size - stride);
+    const int decoded =
+        tzf_decode_parts(&header, &parts, TZF_FORMAT_NATIVE, top, -static_cast<ptrdiff_t>(stride),
+                         progress != nullptr ? &rows : nullptr, nullptr);
+    if (decoded != TZF_OK) {
+      reader_fail(reader, decoded == TZF_ERROR_CANCELLED ? kStatusCancelled : kStatusOutOfMemory,
+                  0);
       break;
     }
+    // The top row's pad lies past the rows the decoder writes.
+    const uint64_t row = uint64_t{header.width} * (header.bits_per_pixel / 8);
+    memset(top + row, 0, static_cast<size_t>(stride - row));
     block_hand_over(pixels);
     block_hand_over(info);
   } while (false);
 
-  FreeWorkBuffer(flags);
-  FreeWorkBuffer(commands);
-  FreeWorkBuffer(chunk);
+  for (uint8_t* buffer : buffers) FreeWorkBuffer(buffer);
   block_release(pixels);
   block_release(info);
   reader_close(reader);

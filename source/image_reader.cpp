@@ -161,6 +161,16 @@ bool reader_remaining(ImageReader& reader, uint64_t& remaining) {
   return true;
 }
 
+const uint8_t* reader_view(ImageReader& reader, uint64_t count, size_t& held) {
+  held = 0;
+  if (!reader_is_memory(reader)) return nullptr;
+  const uint64_t available = static_cast<uint64_t>(reader.end - reader.cursor);
+  held = static_cast<size_t>(count < available ? count : available);
+  const uint8_t* at = reader.cursor;
+  reader.cursor += held;
+  return at;
+}
+
 bool reader_refill(void* reader, uint8_t* to, size_t count) {
   ImageReader& r = *static_cast<ImageReader*>(reader);
   while (count != 0) {

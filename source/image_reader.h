@@ -61,6 +61,10 @@ bool reader_skip(ImageReader& reader, uint64_t count);
 // (a pipe) gives UINT64_MAX, as much as anyone asks for.
 bool reader_remaining(ImageReader& reader, uint64_t& remaining);
 
+// A memory image's next `count` bytes in place, or as many as it holds
+// (`held`); the reader moves past them. Null for a file.
+const uint8_t* reader_view(ImageReader& reader, uint64_t count, size_t& held);
+
 // Fills `count` bytes of the literal stream for the decoder: `reader` is the
 // ImageReader. Bytes past the end of the data read as zero.
 bool reader_refill(void* reader, uint8_t* to, size_t count);
