@@ -10,6 +10,7 @@
 #include <string>
 
 #include "plugin/tzf_filter.h"
+#include "tests/corpus/corpus_files.h"
 #include "tests/real_pictures.h"
 #include "tests/test_pictures.h"
 
@@ -366,5 +367,136 @@ TEST_F(Host, DecodesTheEncodersOutputOfRealPictures) {
 }
 
 #endif
+
+// The golden corpus through the loaded filter. What each class gives:
+//
+//   class      IsSupported  GetPictureInfo  GetPicture
+//   ok         1            0               0, the expected pixels
+//   truncated  1            0               0, the expected pixels (missing data reads as 0)
+//   not-tzf    0            2               2
+//   bad-size   1            0               2 (the header passes the format check; no picture)
+//   limit      1            0               not called: the filter has no limit of its own
+//                                           below its 4 GiB block, and these would allocate
+//                                           up to 4 GiB
+//
+// GetPicture reads each file from memory and by name. On Win32 the entry
+// points are taken by ordinal, as some viewers take them.
+struct FilterAnswer {
+  int32_t is_supported;
+  int32_t info_status;
+  int32_t picture_status;  // -100: not called
+};
+
+FilterAnswer filter_answer(const std::string& klass) {
+  if (klass == "not-tzf") return {0, 2, 2};
+  if (klass == "bad-size") return {1, 0, 2};
+  if (klass == "limit") return {1, 0, -100};
+  return {1, 0, 0};
+}
+
+// The DIB's pixels as RGB, top row first: rows bottom-up, padded to four
+// bytes, 8-bit pixels through the info block's colour table.
+RgbImage rgb_of_dib(const Bytes& info, const Bytes& pixels, uint32_t width, uint32_t height,
+                    int bits) {
+  RgbImage image;
+  image.width = width;
+  image.height = height;
+  const size_t bpp = static_cast<size_t>(bits / 8);
+  const size_t stride = (width * bpp + 3) / 4 * 4;
+  for (uint32_t y = 0; y < height; ++y) {
+    const uint8_t* row = pixels.data() + (height - 1 - y) * stride;
+    for (uint32_t x = 0; x < width; ++x) {
+      const uint8_t* bgr = bpp == 3 ? row + x * 3 : info.data() + 40 + row[x] * 4;
+      image.rgb.insert(image.rgb.end(), {bgr[2], bgr[1], bgr[0]});
+    }
+  }
+  return image;
+}
+
+TEST_F(Host, EveryCorpusFileGivesItsClassAndPixels) {
+  std::vector<CorpusEntry> entries;
+  std::string error;
+  ASSERT_TRUE(read_expected(TZF_CORPUS_DIR, entries, error)) << error;
+  ASSERT_GT(entries.size(), 50u) << "the corpus seems incomplete";
+  void* picture = get_picture();
+  void* picture_info = get_picture_info();
+  void* supported = is_supported();
+#if defined(_WIN32)
+  picture = reinterpret_cast<void*>(GetProcAddress(module_, MAKEINTRESOURCEA(1)));
+  picture_info = reinterpret_cast<void*>(GetProcAddress(module_, MAKEINTRESOURCEA(2)));
+  supported = reinterpret_cast<void*>(GetProcAddress(module_, MAKEINTRESOURCEA(5)));
+  ASSERT_NE(picture, nullptr);
+  ASSERT_NE(picture_info, nullptr);
+  ASSERT_NE(supported, nullptr);
+#endif
+  for (const CorpusEntry& entry : entries) {
+    const std::string path = std::string(TZF_CORPUS_DIR) + "/" + entry.file;
+    Bytes file;
+    ASSERT_TRUE(read_whole_file(path, file)) << path;
+    const FilterAnswer want = filter_answer(entry.klass);
+    // Memory images as exact copies; the empty file still has an address.
+    ExactBuffer memory = exact_copy(file);
+    const uint8_t none = 0;
+    const uintptr_t source = memory.size != 0 ? u(memory.data.get()) : u(&none);
+
+    Bytes head(2048, 0);
+    std::copy(file.begin(),
+              file.begin() + static_cast<ptrdiff_t>(std::min<size_t>(file.size(), 2048)),
+              head.begin());
+    CallResult r = call(supported, {u("corpus.tzf"), u(head.data())});
+    EXPECT_EQ(r.stack_moved, 0);
+    EXPECT_EQ(r.value, want.is_supported) << entry.file;
+
+    PictureInfoRecord record{};
+    r = call(picture_info, {source, file.size(), 1, u(&record)});
+    EXPECT_EQ(r.stack_moved, 0);
+    EXPECT_EQ(static_cast<int32_t>(r.value), want.info_status) << entry.file;
+
+    RgbImage expected;
+    if (entry.decodes()) {
+      Bytes png;
+      ASSERT_TRUE(read_whole_file(std::string(TZF_CORPUS_DIR) + "/" + entry.stem() + ".png", png));
+      ASSERT_TRUE(png_decode(png, expected)) << entry.stem();
+      EXPECT_EQ(record.width, static_cast<int32_t>(expected.width)) << entry.file;
+      EXPECT_EQ(record.height, static_cast<int32_t>(expected.height)) << entry.file;
+      EXPECT_TRUE(record.color_depth == 8 || record.color_depth == 24) << entry.file;
+    }
+    if (want.picture_status == -100) continue;
+
+    for (int by_name = 0; by_name < 2; ++by_name) {
+      const std::string what = entry.file + (by_name ? " by name" : " from memory");
+      TzfLocalHandle info = reinterpret_cast<TzfLocalHandle>(1);
+      TzfLocalHandle pixels = reinterpret_cast<TzfLocalHandle>(1);
+      r = by_name ? call(picture, {u(path.c_str()), 0, 0, u(&info), u(&pixels), 0, 0})
+                  : call(picture, {source, file.size(), 1, u(&info), u(&pixels), 0, 0});
+      EXPECT_EQ(r.stack_moved, 0);
+      EXPECT_EQ(static_cast<int32_t>(r.value), want.picture_status) << what;
+      if (r.value != 0) {
+        EXPECT_EQ(info, nullptr) << what;
+        EXPECT_EQ(pixels, nullptr) << what;
+        continue;
+      }
+      if (!entry.decodes()) continue;
+      const int bits = record.color_depth;
+      const size_t stride = (expected.width * static_cast<size_t>(bits / 8) + 3) / 4 * 4;
+      const Bytes info_block = take(info, bits == 8 ? 40 + 1024 : 40);
+      const Bytes pixel_block = take(pixels, stride * expected.height);
+      ASSERT_EQ(info_block.size(), bits == 8 ? 40u + 1024u : 40u) << what;
+      ASSERT_EQ(pixel_block.size(), stride * expected.height) << what;
+      EXPECT_EQ(info_block[14], bits) << what;
+      const RgbImage got =
+          rgb_of_dib(info_block, pixel_block, expected.width, expected.height, bits);
+      EXPECT_TRUE(got.rgb == expected.rgb) << what << ": pixels differ from the PNG";
+      // The pad at each row's end is zero.
+      const size_t row = expected.width * static_cast<size_t>(bits / 8);
+      bool pad_zero = true;
+      for (uint32_t y = 0; y < expected.height; ++y) {
+        for (size_t k = row; k < stride; ++k)
+          pad_zero = pad_zero && pixel_block[y * stride + k] == 0;
+      }
+      EXPECT_TRUE(pad_zero) << what;
+    }
+  }
+}
 
 }  // namespace
