@@ -475,9 +475,23 @@ int tzf_scan_parts(const tzf_info* info, const tzf_parts* parts, tzf_result* res
   const int status = shape_of_info(info, shape);
   if (status != TZF_OK) return status;
   const tzf_extent extent = extent_of(shape);
+  // The literal bytes are never read: only their count matters.
+  tzf_parts counted = *parts;
+  if (counted.data[TZF_PART_LITERALS] == nullptr) counted.data[TZF_PART_LITERALS] = &counted;
   tzf_parts clipped{};
-  if (!clip_parts(extent, *parts, clipped)) return TZF_ERROR_BAD_ARGUMENT;
+  if (!clip_parts(extent, counted, clipped)) return TZF_ERROR_BAD_ARGUMENT;
   fill_result(shape, first_missing_pixel(shape, extent, clipped), result);
+  return TZF_OK;
+}
+
+int tzf_stored_size(const void* head, size_t size, int32_t* width, int32_t* height) {
+  if (width != nullptr) *width = 0;
+  if (height != nullptr) *height = 0;
+  if (head == nullptr && size != 0) return TZF_ERROR_BAD_ARGUMENT;
+  const PictureHeader header = parse_header(static_cast<const uint8_t*>(head), size);
+  if (!header_accepted(header)) return TZF_ERROR_NOT_TZF;
+  if (width != nullptr) *width = header.width;
+  if (height != nullptr) *height = header.height;
   return TZF_OK;
 }
 

@@ -218,8 +218,14 @@ TZF_API int tzf_decode_kept(const tzf_info* info, const void* kept, size_t size,
                             tzf_result* result);
 
 /* Fills `result` as tzf_decode_parts would, without decoding: walks the
- * flag and command bytes only. */
+ * flag and command bytes only. The literal part's bytes are not read: only
+ * its size counts, and its data may be NULL. */
 TZF_API int tzf_scan_parts(const tzf_info* info, const tzf_parts* parts, tzf_result* result);
+
+/* The width and height as the header stores them, 0 and negative values
+ * included (tzf_read_info reads those as 0): for callers that report a
+ * broken header's numbers. TZF_ERROR_NOT_TZF when tzf_is_tzf would say 0. */
+TZF_API int tzf_stored_size(const void* head, size_t size, int32_t* width, int32_t* height);
 
 /* The library's version as TZF_VERSION_NUMBER gives the header's. */
 TZF_API uint32_t tzf_version_number(void);

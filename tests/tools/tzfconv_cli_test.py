@@ -219,6 +219,20 @@ def main():
         check("tzfconv: zero.tzf: broken picture (invalid size 0x2)\n" in stderr,
               "--info broken picture: %r" % stderr)
 
+        # A file that ends early converts with a warning and exit status 0; a
+        # picture over the size limits is refused before anything is allocated.
+        corpus = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corpus")
+        shutil.copy(os.path.join(corpus, "trunc_8_in_literals.tzf"), out("cut.tzf"))
+        shutil.copy(os.path.join(corpus, "limit_8_65535x65535.tzf"), out("huge.tzf"))
+        code, _, stderr = program.run("--format", "bmp", "cut.tzf", "cut.bmp")
+        check(code == 0 and os.path.exists(out("cut.bmp")) and
+              "tzfconv: warning: cut.tzf: the file ends early: it holds 11 of the picture's 24 "
+              "rows; the rest is black\n" in stderr, "truncated file: %d %r" % (code, stderr))
+        code, _, stderr = program.run("--format", "bmp", "huge.tzf", "huge.bmp")
+        check(code == 2 and not os.path.exists(out("huge.bmp")) and
+              "tzfconv: huge.tzf: not converted: the picture is 65535x65535, over the size "
+              "limits (--no-limits lifts them)\n" in stderr, "over the limits: %d %r" % (code, stderr))
+
         # An output that cannot be written: its folder does not exist.
         code, _, stderr = program.run("p8.tzf", "no-such-folder/out.bmp")
         check(code == 3, "unwritable output exit status %d" % code)

@@ -13,6 +13,7 @@
 #include "plugin/status_codes.h"
 #include "tzfconv/dib_output.h"
 #include "tzfconv/filter_host.h"
+#include "tzfconv/picture_check.h"
 #include "tzfconv/progress_bar.h"
 
 namespace {
@@ -75,12 +76,18 @@ void PrintUsage(std::FILE* to) {
       "/ from this program's folder"
 #endif
       "\n"
+      "  --no-limits         convert pictures of any size (by default pictures over\n"
+      "                      256 megapixels or 1 GiB of RGB are refused before\n"
+      "                      anything is allocated)\n"
       "  -q, --quiet         no progress bar and no summary\n"
       "  -h, --help          print this help and exit\n"
       "  --version           print the version and exit\n"
       "\n"
       "8-bit pictures are written with their 256-colour palette, 24-bit pictures as\n"
       "true colour. A progress bar is shown on stderr when it is a terminal.\n"
+      "A file that ends before its picture does is converted with the missing rows\n"
+      "black, and a warning on stderr says how many rows it held; the exit status\n"
+      "stays 0 for it.\n"
       "\n"
       "exit status: 0 everything converted, 1 usage error, 2 an input could not be\n"
       "read or is not a usable TZF picture, 3 an output could not be written (3 wins\n"
@@ -119,6 +126,7 @@ struct Job {
 
 struct Run {
   FilterLibrary library;
+  const tzf_limits* limits = nullptr;  // null: libtzf's default limits
   OutputFormat format = OutputFormat::kNone;
   bool info_only = false;
   ProgressBar bar;
@@ -162,8 +170,8 @@ bool ListFolder(const std::string& folder, bool recursive, std::vector<std::stri
 
 // Reads the file's head and asks the filter whether it is a TZF picture,
 // then for the picture's information. False after reporting a failure.
-bool Examine(Run& run, const std::string& input, PictureInfoRecord& record) {
-  uint8_t head[tzf::conv::kHeadLength];
+bool Examine(Run& run, const std::string& input, PictureInfoRecord& record,
+             uint8_t (&head)[tzf::conv::kHeadLength]) {
   std::string error;
   if (!tzf::conv::ReadFileHead(input, head, error)) {
     Fail(run, kExitBadInput, "cannot read " + input + ": " + error);
@@ -188,9 +196,43 @@ bool Examine(Run& run, const std::string& input, PictureInfoRecord& record) {
   return true;
 }
 
+// Examine, then the size limits, before the filter allocates anything.
+bool ExamineWithinLimits(Run& run, const std::string& input, PictureInfoRecord& record,
+                         uint8_t (&head)[tzf::conv::kHeadLength]) {
+  if (!Examine(run, input, record, head)) return false;
+  std::string error;
+  const int status = tzf::conv::CheckLimits(head, sizeof head, run.limits, error);
+  if (status == TZF_ERROR_LIMIT) {
+    Fail(run, kExitBadInput, input + ": not converted: " + error);
+    return false;
+  }
+  return true;
+}
+
+// Warns when the file ends before its picture does; the conversion stands.
+void WarnIfTruncated(Run& run, const std::string& input,
+                     const uint8_t (&head)[tzf::conv::kHeadLength]) {
+  tzf_result result{};
+  std::string error;
+  if (!tzf::conv::CheckComplete(input, head, sizeof head, result, error)) {
+    tzf::conv::ProgressClear(run.bar);
+    std::fprintf(stderr, "tzfconv: warning: %s: cannot tell whether the file is whole: %s\n",
+                 input.c_str(), error.c_str());
+  } else if (result.truncated != 0) {
+    tzf::conv::ProgressClear(run.bar);
+    tzf_info info;
+    tzf_read_info(head, sizeof head, &info);
+    std::fprintf(stderr,
+                 "tzfconv: warning: %s: the file ends early: it holds %u of the picture's %u "
+                 "rows; the rest is black\n",
+                 input.c_str(), result.rows_held, info.height);
+  }
+}
+
 void ShowInfo(Run& run, const Job& job) {
   PictureInfoRecord record{};
-  if (!Examine(run, job.input, record)) return;
+  uint8_t head[tzf::conv::kHeadLength];
+  if (!Examine(run, job.input, record, head)) return;
   if (record.width <= 0 || record.height <= 0) {
     Fail(run, kExitBadInput,
          job.input + ": broken picture (" + tzf::conv::StatusMeaning(kStatusNotTzf, record) + ")");
@@ -204,7 +246,8 @@ void ShowInfo(Run& run, const Job& job) {
 
 void Convert(Run& run, const Job& job) {
   PictureInfoRecord record{};
-  if (!Examine(run, job.input, record)) return;
+  uint8_t head[tzf::conv::kHeadLength];
+  if (!ExamineWithinLimits(run, job.input, record, head)) return;
 
   tzf::conv::PictureBlocks blocks;
   const int32_t status =
@@ -234,6 +277,7 @@ void Convert(Run& run, const Job& job) {
 #endif
     if (written) {
       ++run.converted;
+      WarnIfTruncated(run, job.input, head);
     } else {
       Fail(run, kExitWriteFailed, "cannot write " + job.output + ": " + error);
     }
@@ -251,6 +295,7 @@ int main(int argc, char** argv) {
   bool info_only = false;
   bool quiet = false;
   bool recursive = false;
+  bool no_limits = false;
   bool options_done = false;
   std::vector<std::string> positional;
 
@@ -288,6 +333,8 @@ int main(int argc, char** argv) {
       recursive = true;
     } else if (arg == "--info") {
       info_only = true;
+    } else if (arg == "--no-limits") {
+      no_limits = true;
     } else if (matches("--format")) {
       std::string value;
       if (!value_of("--format", value)) return UsageError("--format needs a value (png or bmp)");
@@ -353,6 +400,10 @@ int main(int argc, char** argv) {
   const char* extension = format == OutputFormat::kPng ? ".png" : ".bmp";
 
   Run run;
+  tzf_limits lifted{};
+  lifted.max_pixels = UINT64_MAX;
+  lifted.max_output_bytes = UINT64_MAX;
+  if (no_limits) run.limits = &lifted;
   run.format = format;
   run.info_only = info_only;
 
