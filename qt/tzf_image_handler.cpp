@@ -1,9 +1,10 @@
 #include "tzf_image_handler.h"
 
+#include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <QIODevice>
+#include <QImageReader>
 #include <QSize>
 #include <QVariant>
 #include <QVector>
@@ -16,58 +17,41 @@ namespace {
 // what arrived so far is taken as all of the picture.
 constexpr int kWaitMilliseconds = 30000;
 
-// The first step of a growing read buffer.
-constexpr uint64_t kFirstBufferStep = 64 * 1024;
+// The first size of the kept bytes' block, which then doubles as needed.
+constexpr uint64_t kFirstBlock = 64 * 1024;
 
-uint64_t add_saturated(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+// Bytes asked of the device a read.
+constexpr qint64 kReadStep = 1024 * 1024;
+constexpr qint64 kChunk = 64 * 1024;
 
-uint64_t divide_up(uint64_t value, uint64_t divisor) {
-  return value / divisor + (value % divisor != 0 ? 1 : 0);
-}
-
-void store_u32(uint8_t* p, uint32_t value) {
-  p[0] = static_cast<uint8_t>(value);
-  p[1] = static_cast<uint8_t>(value >> 8);
-  p[2] = static_cast<uint8_t>(value >> 16);
-  p[3] = static_cast<uint8_t>(value >> 24);
-}
-
-// Where the header keeps the two stream lengths.
-constexpr size_t kFlagLengthField = 48;
-constexpr size_t kCommandLengthField = 52;
-
-// The bytes read from the device, in one block that grows as they arrive.
-struct ReadBuffer {
+// The kept bytes (see tzf_keep), in one block that grows as they arrive but
+// never past the extent's kept_bytes.
+struct KeptBytes {
   uint8_t* data = nullptr;
-  size_t size = 0;
-  size_t capacity = 0;
+  uint64_t capacity = 0;
+  uint64_t held = 0;  // the first bytes of the kept bytes that the device had
 
-  ReadBuffer() = default;
-  ReadBuffer(const ReadBuffer&) = delete;
-  ReadBuffer& operator=(const ReadBuffer&) = delete;
-  ~ReadBuffer() { free(data); }
+  KeptBytes() = default;
+  KeptBytes(const KeptBytes&) = delete;
+  KeptBytes& operator=(const KeptBytes&) = delete;
+  ~KeptBytes() { free(data); }
 };
 
-// Makes room for at least one more byte, growing by doubling but never past
-// `limit` bytes in all. False when the memory cannot be had.
-bool grow(ReadBuffer& buffer, uint64_t limit) {
-  uint64_t wanted = buffer.capacity < kFirstBufferStep ? kFirstBufferStep : buffer.capacity * 2;
-  if (wanted > limit) wanted = limit;
-  if (wanted > SIZE_MAX) return false;
-  void* bigger = realloc(buffer.data, static_cast<size_t>(wanted));
+// Makes room for the first `wanted` kept bytes (at most `most`). False when
+// the memory cannot be had.
+bool reserve(KeptBytes& kept, uint64_t wanted, uint64_t most) {
+  if (wanted <= kept.capacity) return true;
+  if (wanted > most) return false;
+  uint64_t size = kept.capacity < kFirstBlock ? kFirstBlock : kept.capacity * 2;
+  if (size < wanted) size = wanted;
+  if (size > most) size = most;
+  if (size > SIZE_MAX) return false;
+  void* bigger = realloc(kept.data, static_cast<size_t>(size));
   if (bigger == nullptr) return false;
-  buffer.data = static_cast<uint8_t*>(bigger);
-  buffer.capacity = static_cast<size_t>(wanted);
+  kept.data = static_cast<uint8_t*>(bigger);
+  kept.capacity = size;
   return true;
 }
-
-// The device's bytes, after the header bytes the handler already took.
-struct Source {
-  QIODevice* device;
-  const QByteArray* taken;
-  qint64 taken_used;
-  bool ended;  // no more data: end of file, end of stream or a read error
-};
 
 // Reads up to `count` bytes of the device; fewer only when its data ends,
 // which sets *ended.
@@ -84,59 +68,62 @@ qint64 device_read(QIODevice* device, char* out, qint64 count, bool* ended) {
   return done;
 }
 
-// Reads up to `count` bytes, the header bytes taken before first.
-qint64 source_read(Source& source, char* out, qint64 count) {
-  qint64 from_taken = source.taken->size() - source.taken_used;
-  if (from_taken > count) from_taken = count;
-  if (from_taken > 0) {
-    memcpy(out, source.taken->constData() + source.taken_used, static_cast<size_t>(from_taken));
-    source.taken_used += from_taken;
+// Reads each part of the extent from its place on a device that can seek,
+// the picture starting at `start`, until the device's data ends. False only
+// when memory runs out.
+bool read_parts(QIODevice* device, qint64 start, const tzf_extent& extent, KeptBytes& kept) {
+  for (const tzf_part& part : extent.part) {
+    if (part.length == 0) continue;
+    if (part.offset > static_cast<uint64_t>(INT64_MAX - start) ||
+        !device->seek(start + static_cast<qint64>(part.offset))) {
+      return true;
+    }
+    uint64_t done = 0;
+    while (done < part.length) {
+      const uint64_t left = part.length - done;
+      const qint64 step =
+          left < static_cast<uint64_t>(kReadStep) ? static_cast<qint64>(left) : kReadStep;
+      const uint64_t at = part.kept_at + done;
+      if (!reserve(kept, at + static_cast<uint64_t>(step), extent.kept_bytes)) return false;
+      const qint64 got = device->read(reinterpret_cast<char*>(kept.data + at), step);
+      if (got <= 0) break;
+      done += static_cast<uint64_t>(got);
+      kept.held = part.kept_at + done;
+    }
+    if (done < part.length) return true;
   }
-  return from_taken +
-         device_read(source.device, out + from_taken, count - from_taken, &source.ended);
+  return true;
 }
 
-// Passes over `count` bytes nobody needs; seeks where the device can.
-void source_skip(Source& source, uint64_t count) {
-  QIODevice* device = source.device;
-  if (!device->isSequential()) {
-    qint64 left_in_device = device->size() - device->pos();
-    if (left_in_device < 0 || count >= static_cast<uint64_t>(left_in_device)) {
-      device->seek(device->size());
-      source.ended = true;
-    } else {
-      device->seek(device->pos() + static_cast<qint64>(count));
-    }
-    return;
-  }
-  while (count > 0 && !source.ended) {
-    qint64 step = count > (uint64_t{1} << 30) ? qint64{1} << 30 : static_cast<qint64>(count);
-    qint64 skipped = device->skip(step);
-    if (skipped > 0) {
-      count -= static_cast<uint64_t>(skipped);
-    } else if (skipped < 0 || !device->waitForReadyRead(kWaitMilliseconds)) {
-      source.ended = true;
-    }
-  }
+// Keeps the extent's bytes of a chunk that lies at offset `at` of the
+// picture. False when memory runs out.
+bool keep_chunk(const tzf_extent& extent, uint64_t at, const char* chunk, qint64 size,
+                KeptBytes& kept) {
+  const uint64_t wanted = tzf_keep(&extent, at, chunk, static_cast<size_t>(size), nullptr);
+  if (!reserve(kept, wanted, extent.kept_bytes)) return false;
+  kept.held = tzf_keep(&extent, at, chunk, static_cast<size_t>(size), kept.data);
+  return true;
 }
 
-// Appends up to `count` bytes of the source to the buffer, which never grows
-// past `limit` bytes: reaching it ends the reading. False only when memory
-// runs out.
-bool read_part(Source& source, ReadBuffer& buffer, uint64_t count, uint64_t limit) {
-  while (count > 0 && !source.ended) {
-    if (buffer.size >= limit) {
-      source.ended = true;
-      break;
-    }
-    if (buffer.size == buffer.capacity && !grow(buffer, limit)) return false;
-    uint64_t room = buffer.capacity - buffer.size;
-    uint64_t step = count < room ? count : room;
-    if (step > (uint64_t{1} << 30)) step = uint64_t{1} << 30;
-    qint64 got = source_read(source, reinterpret_cast<char*>(buffer.data + buffer.size),
-                             static_cast<qint64>(step));
-    buffer.size += static_cast<size_t>(got);
-    count -= static_cast<uint64_t>(got);
+// Reads a sequential device in order up to the extent's end, keeping the
+// extent's bytes of each chunk. `taken` holds the picture's first bytes,
+// already read from the device. False only when memory runs out.
+bool read_in_order(QIODevice* device, const QByteArray& taken, const tzf_extent& extent,
+                   KeptBytes& kept) {
+  uint64_t at = 0;
+  if (!taken.isEmpty()) {
+    if (!keep_chunk(extent, 0, taken.constData(), taken.size(), kept)) return false;
+    at = static_cast<uint64_t>(taken.size());
+  }
+  QByteArray chunk(static_cast<int>(kChunk), Qt::Uninitialized);
+  bool ended = false;
+  while (at < extent.end && !ended) {
+    const uint64_t left = extent.end - at;
+    const qint64 step = left < static_cast<uint64_t>(kChunk) ? static_cast<qint64>(left) : kChunk;
+    const qint64 got = device_read(device, chunk.data(), step, &ended);
+    if (got <= 0) break;
+    if (!keep_chunk(extent, at, chunk.constData(), got, kept)) return false;
+    at += static_cast<uint64_t>(got);
   }
   return true;
 }
@@ -153,30 +140,33 @@ QByteArray peek_up_to(QIODevice* device, qint64 count) {
   return head;
 }
 
+bool indexed(const tzf_info& info) { return info.bits_per_pixel == 8; }
+
 QImage::Format image_format(const tzf_info& info) {
-  return info.bits_per_pixel == 8 ? QImage::Format_Indexed8 : QImage::Format_RGB888;
+  return indexed(info) ? QImage::Format_Indexed8 : QImage::Format_RGB888;
+}
+
+// The libtzf layout that is the QImage format's.
+int decode_format(const tzf_info& info) {
+  return indexed(info) ? TZF_FORMAT_NATIVE : TZF_FORMAT_RGB;
 }
 
 }  // namespace
 
-TzfReadPlan tzf_read_plan(const tzf_info& info) {
-  TzfReadPlan plan{};
-  uint64_t pixels = uint64_t{info.width} * info.height;
-  uint64_t flags = info.flag_stream_length;
-  uint64_t commands = info.command_stream_length;
-  plan.stream_offset = info.literal_offset - flags - commands;
-  uint64_t flags_needed = divide_up(pixels, 8);
-  uint64_t commands_needed = divide_up(pixels, 3);
-  plan.flag_keep = flags < flags_needed ? flags : flags_needed;
-  plan.flag_skip = flags - plan.flag_keep;
-  plan.command_keep = commands < commands_needed ? commands : commands_needed;
-  plan.command_skip = commands - plan.command_keep;
-  uint64_t bytes_per_pixel = info.bits_per_pixel / 8;
-  plan.literal_keep = pixels > UINT64_MAX / bytes_per_pixel ? UINT64_MAX : pixels * bytes_per_pixel;
-  plan.total_keep = add_saturated(
-      add_saturated(add_saturated(plan.stream_offset, plan.flag_keep), plan.command_keep),
-      plan.literal_keep);
-  return plan;
+tzf_limits tzf_qt_limits() {
+  tzf_limits limits{};  // zeros: the library's defaults
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+  const int megabytes = QImageReader::allocationLimit();
+  if (megabytes <= 0) {
+    limits.max_pixels = UINT64_MAX;
+    limits.max_output_bytes = UINT64_MAX;
+  } else {
+    const uint64_t bytes = static_cast<uint64_t>(megabytes) << 20;
+    limits.max_pixels = bytes / 4;
+    limits.max_output_bytes = bytes;
+  }
+#endif
+  return limits;
 }
 
 TzfImageHandler::TzfImageHandler() = default;
@@ -204,16 +194,16 @@ int TzfImageHandler::header() const {
     header_status_ = TZF_ERROR_NOT_TZF;
     return header_status_;
   }
-  QByteArray head = peek_up_to(device, TZF_HEADER_SIZE);
-  while (head.size() < TZF_HEADER_SIZE && device->isSequential() &&
+  QByteArray head = peek_up_to(device, TZF_INFO_SIZE);
+  while (head.size() < TZF_INFO_SIZE && device->isSequential() &&
          device->waitForReadyRead(kWaitMilliseconds)) {
-    head = peek_up_to(device, TZF_HEADER_SIZE);
+    head = peek_up_to(device, TZF_INFO_SIZE);
   }
-  if (head.size() < TZF_HEADER_SIZE && !device->atEnd()) {
+  if (head.size() < TZF_INFO_SIZE && !device->atEnd()) {
     // Peeking shows less than the device holds: take the header for good.
-    taken_.resize(TZF_HEADER_SIZE);
+    taken_.resize(TZF_INFO_SIZE);
     bool ended = false;
-    taken_.resize(static_cast<int>(device_read(device, taken_.data(), TZF_HEADER_SIZE, &ended)));
+    taken_.resize(static_cast<int>(device_read(device, taken_.data(), TZF_INFO_SIZE, &ended)));
     head = taken_;
   }
   header_status_ = tzf_read_info(head.constData(), static_cast<size_t>(head.size()), &info_);
@@ -239,23 +229,39 @@ bool TzfImageHandler::read(QImage* image) {
     return false;
   }
   const QImage::Format format = image_format(info_);
+  const int layout = decode_format(info_);
   const QSize size(static_cast<int>(info_.width), static_cast<int>(info_.height));
 
-  // The image first: a header declaring more pixels than allowed is refused
-  // before a single byte of its streams is read.
+  // The limits first: a header declaring more than they allow is refused
+  // before anything is allocated or a single byte of its streams is read.
+  const tzf_limits limits = tzf_qt_limits();
+  status = tzf_check_limits(&info_, layout, &limits);
+  if (status == TZF_ERROR_LIMIT) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    qCWarning(lcTzfImageIo, "TZF: a %u x %u picture exceeds the image allocation limit of %d MB",
+              info_.width, info_.height, QImageReader::allocationLimit());
+#else
+    qCWarning(lcTzfImageIo, "TZF: a %u x %u picture exceeds the limit of %llu pixels or %llu bytes",
+              info_.width, info_.height, static_cast<unsigned long long>(TZF_DEFAULT_MAX_PIXELS),
+              static_cast<unsigned long long>(TZF_DEFAULT_MAX_OUTPUT_BYTES));
+#endif
+    return false;
+  }
+  tzf_extent extent{};
+  if (status == TZF_OK) status = tzf_usable_extent(&info_, &extent);
+  if (status != TZF_OK) {
+    qCWarning(lcTzfImageIo, "TZF: cannot read the picture: %s", tzf_status_text(status));
+    return false;
+  }
+
   QImage result;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
   if (!QImageIOHandler::allocateImage(size, format, &result)) {
-    qCWarning(lcTzfImageIo, "TZF: a %u x %u picture exceeds the image allocation limit",
+    qCWarning(lcTzfImageIo, "TZF: no image for a %u x %u picture within the allocation limit",
               info_.width, info_.height);
     return false;
   }
 #else
-  if (uint64_t{info_.width} * info_.height > kTzfQt5MaxPixels) {
-    qCWarning(lcTzfImageIo, "TZF: a %u x %u picture exceeds the limit of %llu pixels", info_.width,
-              info_.height, static_cast<unsigned long long>(kTzfQt5MaxPixels));
-    return false;
-  }
   result = QImage(size, format);
   if (result.isNull()) {
     qCWarning(lcTzfImageIo, "TZF: no memory for a %u x %u picture", info_.width, info_.height);
@@ -263,58 +269,44 @@ bool TzfImageHandler::read(QImage* image) {
   }
 #endif
 
-  // The picture's bytes, cut to what it can use.
-  const TzfReadPlan plan = tzf_read_plan(info_);
-  ReadBuffer buffer;
-  Source source{device(), &taken_, 0, false};
-  uint64_t limit = plan.total_keep;
-  if (!device()->isSequential()) {
-    // A file's size tells how much of the plan it can fill.
-    uint64_t left = static_cast<uint64_t>(taken_.size());
-    qint64 in_device = device()->size() - device()->pos();
-    if (in_device > 0) left += static_cast<uint64_t>(in_device);
-    if (left < limit) limit = left;
+  // Only the bytes decoding can use: from their places where the device can
+  // seek, else in order up to the extent's end.
+  QIODevice* device = this->device();
+  KeptBytes kept;
+  bool memory;
+  if (device->isSequential()) {
+    memory = read_in_order(device, taken_, extent, kept);
+  } else {
+    const qint64 start = device->pos() - taken_.size();
+    memory = read_parts(device, start, extent, kept);
   }
-  bool memory = read_part(source, buffer, add_saturated(plan.stream_offset, plan.flag_keep), limit);
-  source_skip(source, plan.flag_skip);
-  memory = memory && read_part(source, buffer, plan.command_keep, limit);
-  source_skip(source, plan.command_skip);
-  memory = memory && read_part(source, buffer, plan.literal_keep, limit);
   if (!memory) {
     qCWarning(lcTzfImageIo, "TZF: no memory for the picture's data");
     return false;
   }
-  // Unused stream tails are left out, so the header says so.
-  if (buffer.size >= kCommandLengthField + 4) {
-    if (plan.flag_skip > 0) {
-      store_u32(buffer.data + kFlagLengthField, static_cast<uint32_t>(plan.flag_keep));
-    }
-    if (plan.command_skip > 0) {
-      store_u32(buffer.data + kCommandLengthField, static_cast<uint32_t>(plan.command_keep));
-    }
-  }
 
-  tzf_info info{};
-  status = tzf_read_info(buffer.data, buffer.size, &info);
-  if (status == TZF_OK && (info.width != info_.width || info.height != info_.height ||
-                           info.bits_per_pixel != info_.bits_per_pixel)) {
-    status = TZF_ERROR_NOT_TZF;  // the device changed under the handler
-  }
-  if (status == TZF_OK) {
-    const int layout = format == QImage::Format_Indexed8 ? TZF_FORMAT_NATIVE : TZF_FORMAT_RGB;
-    if (format == QImage::Format_Indexed8) {
-      QVector<QRgb> colours(256);
-      for (int i = 0; i < 256; ++i) {
-        colours[i] = qRgb(info.palette[i][0], info.palette[i][1], info.palette[i][2]);
-      }
-      result.setColorTable(colours);
+  if (indexed(info_)) {
+    QVector<QRgb> colours(256);
+    for (int i = 0; i < 256; ++i) {
+      colours[i] = qRgb(info_.palette[i][0], info_.palette[i][1], info_.palette[i][2]);
     }
-    status = tzf_decode(buffer.data, buffer.size, layout, result.bits(),
-                        static_cast<ptrdiff_t>(result.bytesPerLine()), nullptr);
+    result.setColorTable(colours);
   }
+  tzf_result outcome{};
+  status = tzf_decode_kept(&info_, kept.data, static_cast<size_t>(kept.held), layout, result.bits(),
+                           static_cast<ptrdiff_t>(result.bytesPerLine()), nullptr, &outcome);
   if (status != TZF_OK) {
     qCWarning(lcTzfImageIo, "TZF: cannot decode the picture: %s", tzf_status_text(status));
     return false;
+  }
+  if (outcome.truncated != 0) {
+    // As Qt's own JPEG reading does with a file that ends early: the
+    // picture as far as it goes, and a warning. (Qt's PNG reading refuses
+    // such files; a cut picture here still shows what it holds.)
+    qCWarning(lcTzfImageIo,
+              "TZF: the picture's data ends early: %u of %u rows are whole, counted from the "
+              "bottom; the rest is shown as if the missing bytes were zero",
+              outcome.rows_held, info_.height);
   }
   *image = result;
   return true;

@@ -1,16 +1,18 @@
 // QImageIOHandler for TZF pictures, built against Qt 5 and Qt 6 alike.
 //
 // canRead() only peeks at the device. option(Size) and option(ImageFormat)
-// come from the 64-byte header, peeked when possible, else read once and kept
-// for read(). read() takes the picture's bytes from the device, never more
-// than the declared picture can use, and decodes them straight into the
-// QImage: 8-bit pictures as Format_Indexed8 with their colour table, 24-bit
-// ones as Format_RGB888. Problems are reported through the "tzf.imageio"
-// logging category and a false return.
+// come from the header and colour table (the first TZF_INFO_SIZE bytes),
+// peeked when possible, else read once and kept for read(). read() checks
+// the picture against the limits (Qt 6: QImageReader::allocationLimit(); Qt
+// 5: the library's defaults) before allocating anything, takes from the
+// device only the bytes libtzf says decoding can use, and decodes them
+// straight into the QImage: 8-bit pictures as Format_Indexed8 with their
+// colour table, 24-bit ones as Format_RGB888. A picture whose data ends early
+// is shown as far as it goes, the rest as if the missing bytes were zero,
+// with a warning. Problems are reported through the "tzf.imageio" logging
+// category and a false return.
 #ifndef TZF_QT_TZF_IMAGE_HANDLER_H
 #define TZF_QT_TZF_IMAGE_HANDLER_H
-
-#include <stdint.h>
 
 #include <QByteArray>
 #include <QImage>
@@ -21,25 +23,11 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcTzfImageIo)
 
-// Qt 5 has no image allocation limit of its own: pictures with more pixels
-// than this are refused there (Qt 6 applies QImageReader::allocationLimit).
-constexpr uint64_t kTzfQt5MaxPixels = uint64_t{256} * 1024 * 1024;
-
-// Bytes of the device a picture with this header can use at most: header,
-// colour table, ceil(pixels / 8) flag bytes, ceil(pixels / 3) command bytes
-// and the literal pixels. Declared streams longer than that are cut to it.
-struct TzfReadPlan {
-  uint64_t stream_offset;  // header and colour table
-  uint64_t flag_keep;      // flag bytes used, then flag_skip bytes never used
-  uint64_t flag_skip;
-  uint64_t command_keep;  // likewise for the command stream
-  uint64_t command_skip;
-  uint64_t literal_keep;  // literal bytes used at most
-  uint64_t total_keep;    // the sum of the kept parts
-};
-
-// The plan for an accepted header (width and height at least 1).
-TzfReadPlan tzf_read_plan(const tzf_info& info);
+// The limits read() applies: Qt 6's allocation limit (which counts four
+// bytes a pixel, at least) as libtzf's limits; no limit when the
+// application lifted Qt's. Qt 5 has no limit of its own: the library's
+// defaults.
+tzf_limits tzf_qt_limits();
 
 class TzfImageHandler : public QImageIOHandler {
  public:
