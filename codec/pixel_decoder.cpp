@@ -398,22 +398,28 @@ void build_run_codes(RunCode (&codes)[256], const DecodeJob& job, bool by_rows,
                      uint64_t span_bytes) {
   const int64_t width = job.width;
   const uint32_t bpp = job.bytes_per_pixel;
+  const uint64_t stride_bytes = static_cast<uint64_t>(job.stride < 0 ? -job.stride : job.stride);
   // What depends on the displacement (the command's high four bits) first,
   // then each run length.
   for (uint32_t high_bits = 0; high_bits < 16; ++high_bits) {
     const uint8_t first_command = static_cast<uint8_t>(high_bits << 4);
     const Displacement& d = kDisplacementTable[high_bits];
     const int64_t offset = displacement_offset(first_command, job.width);
-    // Byte distance back to the source while both stay in their rows.
-    // |stride| <= span_bytes < 2^63 and |dy| <= 4 rows of at most 2^31
-    // pixels: the product cannot overflow.
-    const int64_t back = -(static_cast<int64_t>(d.dy) * static_cast<int64_t>(job.stride) +
-                           static_cast<int64_t>(d.dx) * bpp);
+    // Sources rows back lie outside the rows when the stride alone takes
+    // them past the span (a one-row picture takes any stride). Otherwise
+    // |dy x stride| <= span_bytes < 2^63, and the byte distance back to the
+    // source while both stay in their rows cannot overflow.
+    const uint64_t rows_back = static_cast<uint64_t>(d.dy < 0 ? -d.dy : d.dy);
+    const bool past_the_rows = rows_back != 0 && stride_bytes > span_bytes / rows_back;
+    const int64_t back = past_the_rows
+                             ? 0
+                             : -(static_cast<int64_t>(d.dy) * static_cast<int64_t>(job.stride) +
+                                 static_cast<int64_t>(d.dx) * bpp);
     const uint64_t distance = static_cast<uint64_t>(back < 0 ? -back : back);
     // Fast copies are never used: every source is the pixel itself or later
-    // (zeros), or lies past the target, or the byte distance differs from
-    // the pixel distance in contiguous rows.
-    const bool exact_only = offset >= 0 || back == 0 || distance > span_bytes ||
+    // (zeros), or lies past the target or the rows, or the byte distance
+    // differs from the pixel distance in contiguous rows.
+    const bool exact_only = past_the_rows || offset >= 0 || back == 0 || distance > span_bytes ||
                             (back < 0 && job.stride > 0) ||
                             (!by_rows && back != -offset * static_cast<int64_t>(bpp));
     const int64_t low = d.dx < 0 ? -d.dx : 0;

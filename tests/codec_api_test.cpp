@@ -95,6 +95,12 @@ TEST(CodecApi, StatusValues) {
 
 TEST(CodecApi, ArgumentsAreChecked) {
   const Bytes good = small_24();
+  // A one-row picture, runs and literals, takes any stride at least as wide
+  // as its row: no address is ever formed from it.
+  PictureParts row_parts = random_picture_parts(16, 1, 11);
+  const Bytes one_row = make_picture(row_parts);
+  row_parts.bits_per_pixel = 8;
+  const Bytes one_row_8 = make_picture(row_parts);
   std::vector<uint8_t> out(64);
   tzf_info info;
   ASSERT_EQ(tzf_read_info(good.data(), good.size(), &info), TZF_OK);
@@ -124,6 +130,12 @@ TEST(CodecApi, ArgumentsAreChecked) {
        TZF_ERROR_BAD_ARGUMENT},
       {"rows beyond the address space", good.data(), good.size(), TZF_FORMAT_NATIVE, out.data(),
        PTRDIFF_MAX / 2, TZF_ERROR_TOO_LARGE},
+      {"one row, the largest stride", one_row.data(), one_row.size(), TZF_FORMAT_RGBA, out.data(),
+       PTRDIFF_MAX, TZF_OK},
+      {"one row, the largest negative stride", one_row.data(), one_row.size(), TZF_FORMAT_RGBA,
+       out.data(), -PTRDIFF_MAX, TZF_OK},
+      {"one 8-bit row, the largest negative stride", one_row_8.data(), one_row_8.size(),
+       TZF_FORMAT_NATIVE, out.data(), -PTRDIFF_MAX, TZF_OK},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(tzf_decode(c.data, c.size, c.format, c.out, c.stride, nullptr), c.status) << c.what;
