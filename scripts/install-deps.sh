@@ -16,6 +16,7 @@ if [ "${1:-all}" = all ]; then
   packages+=(libgdk-pixbuf-2.0-dev gir1.2-gdkpixbuf-2.0 python3-gi shared-mime-info eog xvfb dbus
              x11-utils)
   packages+=(qt6-base-dev qtbase5-dev)
+  packages+=(abigail-tools)
 fi
 
 missing=()
