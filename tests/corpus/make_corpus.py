@@ -8,7 +8,11 @@ The expected pixels are not computed here: tests/corpus/corpus_expect (built
 from corpus_expect.cpp in this folder) decodes every file with
 the oracle decoder and writes NAME.png and expected.tsv.
 
-Usage: make_corpus.py [FOLDER]   (default: the folder of this script)
+Usage: make_corpus.py [--encoder TZFENC] [FOLDER]   (default: the folder of this script)
+
+The enc_* files are a small made-up scene encoded by the project's encoder,
+pictures as the encoder writes them; they are only rewritten when --encoder
+names the tzfenc program, and otherwise kept as committed.
 
 Writes FOLDER/NAME.tzf for every entry and FOLDER/manifest.tsv, one line
 per file: NAME.tzf, the class the file is made to have, and what it covers.
@@ -16,7 +20,9 @@ per file: NAME.tzf, the class the file is made to have, and what it covers.
 
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 import zlib
 
 # The sixteen displacements (dx, dy), in command order.
@@ -346,20 +352,74 @@ def build():
         patched(24, struct.pack("<H", 8)))
 
 
+def png_file(width, height, rgb_rows):
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    raw = b"".join(b"\0" + bytes(r) for r in rgb_rows)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def scene(width, height):
+    """A made-up scene: a sky gradient, a disc, a striped band and noise."""
+    rng = Rng(99)
+    rows = []
+    for y in range(height):
+        row = bytearray()
+        for x in range(width):
+            r, g, b = 40 + y * 2, 80 + y * 3, 200 - y
+            if (x - 30) ** 2 + (y - 12) ** 2 < 64:
+                r, g, b = 250, 220, 60
+            if 26 <= y < 32:
+                r, g, b = (200, 40, 40) if (x // 4) % 2 else (240, 240, 240)
+            if y >= 34:
+                r, g, b = 30 + (rng.byte() & 15), 120 + (rng.byte() & 7), 30
+            row += bytes([r & 255, g & 255, b & 255])
+        rows.append(row)
+    return rows
+
+
+ENCODED = [
+    ("enc_24_scene", "ok", "a 45x40 scene by tzfenc, 24-bit", ["--depth", "24"]),
+    ("enc_24_scene_fast", "ok", "the same scene by tzfenc --fast, 24-bit", ["--depth", "24", "--fast"]),
+    ("enc_8_scene", "ok", "the same scene by tzfenc, 8-bit (colour cube)", ["--depth", "8"]),
+]
+
+
+def encode(folder, tzfenc):
+    with tempfile.TemporaryDirectory() as tmp:
+        source = os.path.join(tmp, "scene.png")
+        with open(source, "wb") as f:
+            f.write(png_file(45, 40, scene(45, 40)))
+        for name, _, _, options in ENCODED:
+            subprocess.run([tzfenc] + options + [source, os.path.join(folder, name + ".tzf")], check=True)
+
+
 def main():
-    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
+    args = sys.argv[1:]
+    tzfenc = None
+    if len(args) >= 2 and args[0] == "--encoder":
+        tzfenc = args[1]
+        args = args[2:]
+    folder = args[0] if args else os.path.dirname(os.path.abspath(__file__))
     build()
+    if tzfenc:
+        encode(folder, tzfenc)
+    for name, cls, description, _ in ENCODED:
+        with open(os.path.join(folder, name + ".tzf"), "rb") as f:
+            CORPUS.append((name, cls, description, None))
     names = set()
     lines = ["# NAME.tzf\tCLASS (as made)\tWHAT IT COVERS; written by make_corpus.py"]
     for name, cls, description, data in CORPUS:
         assert name not in names, name
         names.add(name)
-        with open(os.path.join(folder, name + ".tzf"), "wb") as f:
-            f.write(data)
+        if data is not None:
+            with open(os.path.join(folder, name + ".tzf"), "wb") as f:
+                f.write(data)
         lines.append("%s.tzf\t%s\t%s" % (name, cls, description))
     with open(os.path.join(folder, "manifest.tsv"), "w", newline="\n") as f:
         f.write("\n".join(lines) + "\n")
-    print("%d files, %d bytes" % (len(CORPUS), sum(len(c[3]) for c in CORPUS)))
+    print("%d files" % len(CORPUS))
 
 
 if __name__ == "__main__":
