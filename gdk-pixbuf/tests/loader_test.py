@@ -111,10 +111,13 @@ class Corpus(Case):
     failures apart by error code: not-tzf is a corrupt image, or an unknown
     type when the data starts as a TZF picture of a kind not read; bad-size
     is a corrupt image; limit is insufficient memory."""
+    # Class -> {error code: words its message holds}.
     CODES = {
-        "not-tzf": (GdkPixbuf.PixbufError.CORRUPT_IMAGE, GdkPixbuf.PixbufError.UNKNOWN_TYPE),
-        "bad-size": (GdkPixbuf.PixbufError.CORRUPT_IMAGE,),
-        "limit": (GdkPixbuf.PixbufError.INSUFFICIENT_MEMORY,),
+        "not-tzf": {GdkPixbuf.PixbufError.CORRUPT_IMAGE: "Not a TZF picture",
+                    GdkPixbuf.PixbufError.UNKNOWN_TYPE: "version or colour depth"},
+        "bad-size": {GdkPixbuf.PixbufError.CORRUPT_IMAGE: "width or height of 0 or less"},
+        "limit": {GdkPixbuf.PixbufError.INSUFFICIENT_MEMORY:
+                  "larger than the limit of 256 megapixels"},
     }
     PIECES = (1, 7, 4096)
 
@@ -178,8 +181,9 @@ class Corpus(Case):
                     error = caught.exception
                     self.assertEqual(error.domain,
                                      GLib.quark_to_string(GdkPixbuf.pixbuf_error_quark()))
-                    self.assertIn(error.code, [int(code) for code in self.CODES[class_]],
-                                  error.message)
+                    words = {int(code): words for code, words in self.CODES[class_].items()}
+                    self.assertIn(error.code, words, error.message)
+                    self.assertIn(words[error.code], error.message)
 
     def test_bands_are_announced_while_the_data_arrives(self):
         # The rows announced before the data ends are checked against the
@@ -367,55 +371,7 @@ class Thumbnailer(Case):
                     self.assertLess(error, 8, "mean difference per channel")
 
 
-class Refusals(Case):
-    # File name, content, error code, words the message holds.
-    ROWS = [
-        ("text.tzf", b"this is no picture at all, only words in a file\n" * 30,
-         GdkPixbuf.PixbufError.CORRUPT_IMAGE, "Not a TZF picture"),
-        ("binary.tzf", bytes(range(256)) * 8,
-         GdkPixbuf.PixbufError.CORRUPT_IMAGE, "Not a TZF picture"),
-        ("zero_width.tzf", desktop_env.header(0, 10) + bytes(100),
-         GdkPixbuf.PixbufError.CORRUPT_IMAGE, "width or height of 0"),
-        ("zero_height.tzf", desktop_env.header(10, 0, depth=8) + bytes(1100),
-         GdkPixbuf.PixbufError.CORRUPT_IMAGE, "width or height of 0"),
-        ("negative_width.tzf", desktop_env.header(-5, 10) + bytes(100),
-         GdkPixbuf.PixbufError.CORRUPT_IMAGE, "width or height of 0"),
-        ("huge.tzf", desktop_env.header(65535, 65535),
-         GdkPixbuf.PixbufError.INSUFFICIENT_MEMORY, "65535 x 65535 pixels is larger than the limit"),
-        ("just_over.tzf", desktop_env.header(16385, 16384) + bytes(1000),
-         GdkPixbuf.PixbufError.INSUFFICIENT_MEMORY, "16385 x 16384 pixels is larger than the limit"),
-        ("wide.tzf", desktop_env.header(2**31 - 1, 1, flags=2**32 - 1, commands=2**32 - 1),
-         GdkPixbuf.PixbufError.INSUFFICIENT_MEMORY, "is larger than the limit"),
-        ("version9.tzf", desktop_env.header(4, 4, version=9) + bytes(64),
-         GdkPixbuf.PixbufError.UNKNOWN_TYPE, "version or colour depth"),
-        ("depth16.tzf", desktop_env.header(4, 4, depth=16) + bytes(64),
-         GdkPixbuf.PixbufError.UNKNOWN_TYPE, "version or colour depth"),
-    ]
-
-    def check(self, error, code, words):
-        self.assertEqual(error.domain, GLib.quark_to_string(GdkPixbuf.pixbuf_error_quark()))
-        self.assertEqual(error.code, int(code), error.message)
-        self.assertIn(words, error.message)
-
-    def test_new_from_file_refuses(self):
-        for name, content, code, words in self.ROWS:
-            with self.subTest(file=name):
-                path = write_file(name, content)
-                with self.assertRaises(GLib.Error) as caught:
-                    GdkPixbuf.Pixbuf.new_from_file(path)
-                self.check(caught.exception, code, words)
-
-    def test_loader_refuses(self):
-        for name, content, code, words in self.ROWS:
-            with self.subTest(file=name):
-                loader = GdkPixbuf.PixbufLoader.new_with_type("tzf")
-                with self.assertRaises(GLib.Error) as caught:
-                    for start in range(0, len(content), 7):
-                        loader.write(content[start:start + 7])
-                    loader.close()
-                self.check(caught.exception, code, words)
-                self.assertIsNone(loader.get_pixbuf())
-
+class Streams(Case):
     def test_endless_stream_stays_small(self):
         # A 4 x 4 picture followed by 300 MB: a fresh process feeds it in
         # 1 MB pieces and reports its peak memory, which must stay far below
