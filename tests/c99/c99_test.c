@@ -47,6 +47,7 @@ int main(void) {
   uint8_t out[256];
   tzf_info info;
   size_t n, stride, bytes;
+  char version[32];
   int i;
 
   /* 24-bit, 4x2: four literals in the bottom row, then a run of 4 copying
@@ -91,6 +92,13 @@ int main(void) {
         "colours");
   check(tzf_decode(file, 40, TZF_FORMAT_RGB, out, 9, NULL) == TZF_ERROR_NOT_TZF, "cut header");
   check(strlen(tzf_status_text(TZF_ERROR_NOT_TZF)) > 0, "status text");
-  printf("libtzf %s: %d checks, %d failed\n", tzf_version(), checks, failures);
+
+  /* The library is the release the header states. */
+  check(tzf_version_number() == TZF_VERSION_NUMBER, "version number");
+  snprintf(version, sizeof version, "%d.%d.%d", TZF_VERSION_MAJOR, TZF_VERSION_MINOR,
+           TZF_VERSION_PATCH);
+  check(strcmp(tzf_version(), version) == 0, "version text");
+  printf("libtzf %s (%u): %d checks, %d failed\n", tzf_version(), (unsigned)tzf_version_number(),
+         checks, failures);
   return failures == 0 ? 0 : 1;
 }

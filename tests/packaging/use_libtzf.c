@@ -1,5 +1,6 @@
 /* A program built against the installed libtzf-dev (pkg-config tzf): decodes
- * a picture to a binary PPM and checks the library's version.
+ * a picture to a binary PPM and checks the library's version against the
+ * expected one and the header's.
  *   use_libtzf IN.tzf OUT.ppm VERSION */
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +22,11 @@ int main(int argc, char** argv) {
   }
   if (strcmp(tzf_version(), argv[3]) != 0) {
     fprintf(stderr, "library version %s, expected %s\n", tzf_version(), argv[3]);
+    return 1;
+  }
+  if (tzf_version_number() != TZF_VERSION_NUMBER) {
+    fprintf(stderr, "library version number %u, the header's %u\n", (unsigned)tzf_version_number(),
+            (unsigned)TZF_VERSION_NUMBER);
     return 1;
   }
   file = fopen(argv[1], "rb");
