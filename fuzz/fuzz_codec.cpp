@@ -3,7 +3,10 @@
 // between rows, each format, a cancellation), into a buffer of exactly the
 // rows' extent. The pixels must equal the oracle's, the gaps must be zero,
 // and nothing outside the buffer may be touched (the address sanitizer
-// watches the buffer's ends).
+// watches the buffer's ends). Then the same picture from its kept bytes, fed
+// to tzf_keep in pieces of a size chosen from the input and cut where the
+// input says: the pixels must equal tzf_decode's on the data so cut, and the
+// rows held the oracle's and tzf_scan_parts'.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -107,6 +110,64 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(r[row + k] == 0, "gap byte %zu after row %u", k, y);
       }
     }
+  }
+  if (status == TZF_OK) {
+    // The data cut at a point chosen from the input, kept piece by piece.
+    const size_t cut = (control >> 12) % 4 == 0 ? size : (control >> 14) % (size + 1);
+    const size_t piece = 1 + (control >> 20) % 4096;
+    tzf_extent extent_kept;
+    FUZZ_CHECK(tzf_usable_extent(&info, &extent_kept) == TZF_OK, "usable extent");
+    Bytes kept(static_cast<size_t>(extent_kept.kept_bytes));
+    uint64_t held = 0;
+    for (size_t at = 0; at < cut; at += piece) {
+      const size_t n = cut - at < piece ? cut - at : piece;
+      const uint64_t now = tzf_keep(&extent_kept, at, data + at, n, kept.data());
+      FUZZ_CHECK(now >= held && now <= extent_kept.kept_bytes, "kept %llu after %llu",
+                 static_cast<unsigned long long>(now), static_cast<unsigned long long>(held));
+      held = now;
+    }
+    uint8_t* whole = static_cast<uint8_t*>(malloc(extent));
+    uint8_t* from_kept = static_cast<uint8_t*>(malloc(extent));
+    FUZZ_CHECK(whole != nullptr && from_kept != nullptr, "allocation of %zu bytes", extent);
+    memset(whole, 0xA5, extent);
+    memset(from_kept, 0xA5, extent);
+    uint8_t* whole_top = whole + (top - buffer);
+    uint8_t* kept_top = from_kept + (top - buffer);
+    tzf_result result{};
+    // Data cut inside the header reads other stream lengths; data cut inside
+    // the colour table reads its missing entries as zero, where the kept
+    // bytes have the whole data's table: such cuts are compared only for the
+    // rows held, and not at all inside the header.
+    tzf_info cut_info;
+    const int cut_read = cut >= TZF_HEADER_SIZE ? tzf_read_info(data, cut, &cut_info) : -1;
+    const bool same_table =
+        info.bits_per_pixel == 24 || format == TZF_FORMAT_NATIVE ||
+        (cut_read == TZF_OK && memcmp(cut_info.palette, info.palette, sizeof info.palette) == 0);
+    FUZZ_CHECK(tzf_decode_kept(&info, kept.data(), static_cast<size_t>(held), format, kept_top,
+                               stride, nullptr, &result) == TZF_OK,
+               "decode from %llu kept bytes", static_cast<unsigned long long>(held));
+    if (cut_read == TZF_OK && same_table) {
+      FUZZ_CHECK(tzf_decode(data, cut, format, whole_top, stride, nullptr) == TZF_OK,
+                 "decode of %zu bytes", cut);
+      FUZZ_CHECK(memcmp(whole, from_kept, extent) == 0,
+                 "kept bytes (%zu a piece) decode unlike the data cut at %zu", piece, cut);
+    }
+    if (cut_read == TZF_OK) {
+      OracleReport report;
+      oracle_packed_pixels(data, cut, &report);
+      FUZZ_CHECK(
+          result.rows_held == report.rows_held && (result.truncated != 0) == report.truncated,
+          "rows held %u (truncated %u), the oracle's %u (%d), cut at %zu", result.rows_held,
+          result.truncated, report.rows_held, report.truncated, cut);
+    }
+    tzf_parts parts;
+    tzf_result scanned{};
+    FUZZ_CHECK(tzf_parts_of_data(&info, data, cut, &parts) == TZF_OK, "parts of data");
+    FUZZ_CHECK(tzf_scan_parts(&info, &parts, &scanned) == TZF_OK, "scan");
+    FUZZ_CHECK(scanned.rows_held == result.rows_held && scanned.truncated == result.truncated,
+               "scan says %u rows, decoding %u", scanned.rows_held, result.rows_held);
+    free(from_kept);
+    free(whole);
   }
   free(buffer);
   return 0;
