@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for a given time: first every
-# committed regression once, then the fuzzer on the committed seed corpus,
-# the regressions and a local corpus folder that receives what it finds (not
+# UndefinedBehaviorSanitizer, assertions on: fuzz/CMakeLists.txt undoes the
+# build type's NDEBUG) and runs each for a given time: first every committed
+# regression once, then the fuzzer on the committed seed corpus, the
+# regressions and a local corpus folder that receives what it finds (not
 # committed). Prints executions and coverage per target.
 #
 #   scripts/fuzz.sh [seconds per target, default 1800] [target ...]
