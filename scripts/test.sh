@@ -38,6 +38,10 @@ cmake -S . -B "$out/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTZF_BUILD_BENCH=
 cmake --build "$out/native" -j"$jobs"
 run_ctest --test-dir "$out/native" -j"$jobs" --output-on-failure
 
+step "libtzf's ABI against 1.0.0's"
+bash scripts/check-abi.sh "$out/native"
+passed=$((passed + 1))
+
 step "Win32 build and tests under Wine"
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-tzf}
