@@ -241,6 +241,7 @@ struct Job {
   bool filter_from_file;  // GetPicture on a file instead of tzf_decode
   std::string path;
   bool ok;
+  bool from_kept = false;  // tzf_decode_kept on the kept bytes of the whole file
 };
 
 void run_job(void* data) {
@@ -272,6 +273,17 @@ void run_job(void* data) {
   uint8_t* top = j.top_down ? out.data() : out.data() + (info.height - 1) * stride;
   const ptrdiff_t signed_stride =
       j.top_down ? static_cast<ptrdiff_t>(stride) : -static_cast<ptrdiff_t>(stride);
+  if (j.from_kept) {
+    tzf_extent extent;
+    j.ok = j.ok && tzf_usable_extent(&info, &extent) == TZF_OK;
+    std::vector<uint8_t> kept(j.ok ? extent.kept_bytes : 0);
+    const uint64_t held =
+        j.ok ? tzf_keep(&extent, 0, j.file->data(), j.file->size(), kept.data()) : 0;
+    tzf_result result;
+    j.ok = j.ok && tzf_decode_kept(&info, kept.data(), held, j.format, top, signed_stride, nullptr,
+                                   &result) == TZF_OK;
+    return;
+  }
   j.ok = j.ok && tzf_decode(j.file->data(), j.file->size(), j.format, top, signed_stride,
                             nullptr) == TZF_OK;
 }
@@ -291,6 +303,9 @@ TEST(CodecApi, EveryCallStaysUnderSixteenKibibytesOfStack) {
       {"tzf_decode native, bottom-up", {&true_colour, TZF_FORMAT_NATIVE, false, false, "", false}},
       {"tzf_decode RGBA of 8-bit", {&palette, TZF_FORMAT_RGBA, true, false, "", false}},
       {"tzf_decode RGB of 24-bit", {&true_colour, TZF_FORMAT_RGB, false, false, "", false}},
+      {"tzf_decode_kept RGBA of 8-bit", {&palette, TZF_FORMAT_RGBA, true, false, "", false, true}},
+      {"tzf_decode_kept RGB of 24-bit, bottom-up",
+       {&true_colour, TZF_FORMAT_RGB, false, false, "", false, true}},
       {"GetPicture from memory", {&palette, 0, false, false, "", false}},
       {"GetPicture from a file", {&true_colour, 0, false, true, file.path, false}},
   };
