@@ -7,7 +7,7 @@
 #
 # scripts/package.sh does this and the Windows zip.
 
-set(TZF_RELEASE_DATE "Thu, 01 Jan 2026 12:00:00 +0000")
+set(TZF_RELEASE_DATE "Tue, 08 Dec 2026 12:00:00 +0000")
 set(TZF_MAINTAINER "tzf-filter developers <tzf-filter@users.noreply.example>")
 
 # --- Windows: a version resource in the DLL and in each program ----------------

@@ -60,7 +60,7 @@ struct DecodeJob {
 
 enum DecodeResult { kDecodeDone, kDecodeCancelled, kDecodeReadFailed };
 
-// Writes every row. Allocates nothing; stack use stays under 10 KiB.
+// Writes every row. Allocates nothing; stack use stays under 16 KiB.
 DecodeResult decode_pixels(const DecodeJob& job, LiteralFeed& literals);
 
 #endif

@@ -513,6 +513,8 @@ const char* tzf_status_text(int status) {
       return "invalid argument (null pointer, unknown format or stride too small)";
     case TZF_ERROR_CANCELLED:
       return "decoding was cancelled";
+    case TZF_ERROR_LIMIT:
+      return "the picture is larger than the limits allow";
     default:
       return "unknown status";
   }
