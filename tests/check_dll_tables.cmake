@@ -1,13 +1,22 @@
 # Reads the DLL's export and import tables and fails on any difference from
 # what a viewer expects: five undecorated exports with ordinals 1 to 5 in
-# alphabetical order, and imports from KERNEL32.dll and msvcrt.dll only.
-# Usage: cmake -DOBJDUMP=... -DDLL=... -P check_dll_tables.cmake
+# alphabetical order, and imports from KERNEL32.dll and msvcrt.dll only; and
+# that the DLL is built for the expected machine (pei-i386 or pei-x86-64).
+# Usage: cmake -DOBJDUMP=... -DDLL=... -DFORMAT=pei-i386 -P check_dll_tables.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
 endif()
 
 set(failures "")
+
+if(NOT FORMAT)
+  set(FORMAT pei-i386)
+endif()
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  string(REGEX MATCH "file format [^\n]+" found "${dump}")
+  list(APPEND failures "${found}, expected file format ${FORMAT}")
+endif()
 
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 string(REPLACE "DLL Name: " "" imports "${imports}")
@@ -31,4 +40,4 @@ if(failures)
   string(REPLACE ";" "\n  " text "${failures}")
   message(FATAL_ERROR "DLL tables differ:\n  ${text}")
 endif()
-message(STATUS "DLL tables as expected: ${names}; imports ${imports}")
+message(STATUS "DLL tables as expected: ${FORMAT}; ${names}; imports ${imports}")

@@ -1,8 +1,9 @@
 // Loads the built filter at run time, as a viewer does, and drives every
-// entry point through the addresses the loader hands out. On Win32 each call
-// is made from assembly so that the stack pointer can be compared before and
-// after: an export that does not remove its own arguments would corrupt the
-// viewer's stack.
+// entry point through the addresses the loader hands out. On 32-bit Windows
+// each call is made from assembly so that the stack pointer can be compared
+// before and after: an export that does not remove its own arguments would
+// corrupt the viewer's stack. x86-64 Windows has a single calling convention,
+// in which the caller removes the arguments, so there is nothing to compare.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -42,7 +43,7 @@ void close_library(Module m) { dlclose(m); }
 #endif
 
 // Calls `fn` with 32-bit or pointer-sized arguments and reports how far the
-// stack pointer moved across the call (always 0 off Win32).
+// stack pointer moved across the call (always 0 off 32-bit Windows).
 struct CallResult {
   intptr_t value;
   int32_t stack_moved;
@@ -175,6 +176,15 @@ TEST_F(Host, OrdinalsFollowTheAlphabet) {
         GetProcAddress(module_, reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(ordinal))));
     EXPECT_EQ(by_ordinal, entry_[ordinal - 1]) << ordinal;
   }
+}
+#endif
+
+#if defined(_WIN32) && !defined(__i386__)
+// Shown as skipped so that a 64-bit run says which check it leaves out.
+TEST(HostCallingConvention, EntryPointsRemoveTheirArguments) {
+  GTEST_SKIP() << "the stack pointer is compared across each call on 32-bit Windows only: "
+                  "x86-64 Windows has one calling convention, in which the caller removes "
+                  "the arguments";
 }
 #endif
 
