@@ -266,6 +266,23 @@ void part_within(const tzf_part& part, uint64_t start, const void* whole, size_t
   held = static_cast<size_t>(left < part.length ? left : part.length);
 }
 
+// The parts within `whole` (`size` bytes), each starting at its `start`
+// field: the offset in the picture's data, or the place among kept bytes.
+int parts_in(const tzf_info* info, const void* whole, size_t size, uint64_t tzf_part::*start,
+             tzf_parts* parts) {
+  if (parts == nullptr) return TZF_ERROR_BAD_ARGUMENT;
+  memset(parts, 0, sizeof *parts);
+  if (whole == nullptr && size != 0) return TZF_ERROR_BAD_ARGUMENT;
+  Shape shape{};
+  const int status = shape_of_info(info, shape);
+  if (status != TZF_OK) return status;
+  const tzf_extent extent = extent_of(shape);
+  for (int i = 0; i < TZF_PART_COUNT; ++i) {
+    part_within(extent.part[i], extent.part[i].*start, whole, size, parts->data[i], parts->size[i]);
+  }
+  return TZF_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -400,31 +417,11 @@ uint64_t tzf_keep(const tzf_extent* extent, uint64_t at, const void* chunk, size
 }
 
 int tzf_parts_of_data(const tzf_info* info, const void* data, size_t size, tzf_parts* parts) {
-  if (parts == nullptr) return TZF_ERROR_BAD_ARGUMENT;
-  memset(parts, 0, sizeof *parts);
-  if (data == nullptr && size != 0) return TZF_ERROR_BAD_ARGUMENT;
-  Shape shape{};
-  const int status = shape_of_info(info, shape);
-  if (status != TZF_OK) return status;
-  const tzf_extent extent = extent_of(shape);
-  for (int i = 0; i < TZF_PART_COUNT; ++i) {
-    part_within(extent.part[i], extent.part[i].offset, data, size, parts->data[i], parts->size[i]);
-  }
-  return TZF_OK;
+  return parts_in(info, data, size, &tzf_part::offset, parts);
 }
 
 int tzf_parts_of_kept(const tzf_info* info, const void* kept, size_t size, tzf_parts* parts) {
-  if (parts == nullptr) return TZF_ERROR_BAD_ARGUMENT;
-  memset(parts, 0, sizeof *parts);
-  if (kept == nullptr && size != 0) return TZF_ERROR_BAD_ARGUMENT;
-  Shape shape{};
-  const int status = shape_of_info(info, shape);
-  if (status != TZF_OK) return status;
-  const tzf_extent extent = extent_of(shape);
-  for (int i = 0; i < TZF_PART_COUNT; ++i) {
-    part_within(extent.part[i], extent.part[i].kept_at, kept, size, parts->data[i], parts->size[i]);
-  }
-  return TZF_OK;
+  return parts_in(info, kept, size, &tzf_part::kept_at, parts);
 }
 
 int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, void* out,
