@@ -207,7 +207,10 @@ typedef struct tzf_result {
 
 /* Decodes the picture from its parts, as tzf_decode does from the whole
  * data (`info` gives the size and the colour table), and reports in
- * `result` (may be NULL) how much of the picture the data held. */
+ * `result` (may be NULL) how much of the picture the data held. The data
+ * stores rows bottom first, so a copy of `info` with a smaller height decodes
+ * the picture's bottom rows alone, from the same parts: a loader shows the
+ * rows that have arrived that way. */
 TZF_API int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, void* out,
                              ptrdiff_t stride, const struct tzf_progress* progress,
                              tzf_result* result);
