@@ -2,7 +2,8 @@
 // the bare decoder, and, on the same pictures in the same run, memcpy of the
 // output, zlib, LZ4 (default and HC), libpng and the oracle decoder. Every
 // output is checked before it is timed. Ends with a table of MB/s of output
-// and the ratios.
+// and the ratios. Beside the file decodes, one read() of the whole .tzf
+// file: what any reader of the file pays before decoding it.
 //
 // Pictures: every photo-*.png, palette-*.png and screenshot-*.png in the
 // folder made by bench/fetch-pictures.sh (--pictures=DIR, else
@@ -14,12 +15,15 @@
 // is taken within each repetition (the k-th of one way against the k-th of
 // the other) and reported as median, lowest and highest.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <lz4.h>
 #include <lz4hc.h>
 #include <png.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -100,6 +104,16 @@ bool oracle_decode(const Picture& p, uint8_t* out) {
     memset(out + r * row_stride(p) + row, 0, row_stride(p) - row);
   }
   return true;
+}
+
+// The whole file by one read() into `out` (`size` bytes), with the open and
+// the close around it that any reader of a file by name makes.
+bool read_whole(const std::string& path, uint8_t* out, size_t size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t got = read(fd, out, size);
+  close(fd);
+  return got == static_cast<ssize_t>(size);
 }
 
 // ---- libpng from memory --------------------------------------------------
@@ -234,11 +248,18 @@ enum class Way {
   kZlib,
   kLz4,
   kLz4hc,
-  kLibpng
+  kLibpng,
+  kRead,
+  kReadFresh
 };
 
-constexpr Way kWays[] = {Way::kMemory, Way::kFile, Way::kCodecUp, Way::kCodecDown, Way::kOracle,
-                         Way::kMemcpy, Way::kZlib, Way::kLz4,     Way::kLz4hc,     Way::kLibpng};
+// The ways that decode, in the first table's order.
+constexpr Way kDecodings[] = {Way::kMemory, Way::kFile,   Way::kCodecUp, Way::kCodecDown,
+                              Way::kOracle, Way::kMemcpy, Way::kZlib,    Way::kLz4,
+                              Way::kLz4hc,  Way::kLibpng};
+constexpr Way kWays[] = {Way::kMemory, Way::kFile,   Way::kCodecUp, Way::kCodecDown,
+                         Way::kOracle, Way::kMemcpy, Way::kZlib,    Way::kLz4,
+                         Way::kLz4hc,  Way::kLibpng, Way::kRead,    Way::kReadFresh};
 
 const char* way_name(Way w) {
   switch (w) {
@@ -262,12 +283,17 @@ const char* way_name(Way w) {
       return "lz4hc";
     case Way::kLibpng:
       return "libpng";
+    case Way::kRead:
+      return "read";
+    case Way::kReadFresh:
+      return "read/fresh";
   }
   return "?";
 }
 
-// Output of each way: the pixel block, except libpng's top-first rows.
+// Output of each way: the pixel block, except top-first rows and the file.
 const Bytes& expected_output(const Picture& p, Way w) {
+  if (w == Way::kRead || w == Way::kReadFresh) return p.tzf;
   return w == Way::kLibpng || w == Way::kCodecDown ? p.top_down : p.dib;
 }
 
@@ -312,6 +338,17 @@ bool run_once(const Picture& p, Way w, Scratch& s, bool check) {
     case Way::kLibpng:
       return png_decode(p.png, out, static_cast<size_t>(p.width) * (p.bits / 8), p.height,
                         s.rows.data());
+    case Way::kRead:  // into the buffer measure() allocated and filled
+      return read_whole(p.tzf_path, out, s.out.size());
+    case Way::kReadFresh: {  // into pages mapped for each read: the first touch counts
+      void* fresh =
+          mmap(nullptr, s.out.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (fresh == MAP_FAILED) return false;
+      const bool ok = read_whole(p.tzf_path, static_cast<uint8_t*>(fresh), s.out.size());
+      if (ok && check) memcpy(out, fresh, s.out.size());
+      munmap(fresh, s.out.size());
+      return ok;
+    }
   }
   return false;
 }
@@ -341,7 +378,8 @@ void measure(benchmark::State& state, const Picture* p, Way w) {
 class TableReporter : public benchmark::ConsoleReporter {
  public:
   std::map<std::string, std::vector<double>> mb_per_s;
-  std::map<std::string, double> cv;  // coefficient of variation of the CPU time
+  std::map<std::string, std::vector<double>> cpu_us;  // CPU time of one iteration
+  std::map<std::string, double> cv;                   // coefficient of variation of the CPU time
   void ReportRuns(const std::vector<Run>& runs) override {
     std::vector<Run> shown;
     for (const Run& run : runs) {
@@ -353,6 +391,7 @@ class TableReporter : public benchmark::ConsoleReporter {
       auto found = run.counters.find("bytes_per_second");
       if (found == run.counters.end() || run.error_occurred) continue;
       mb_per_s[run.run_name.function_name].push_back(found->second.value / 1e6);
+      cpu_us[run.run_name.function_name].push_back(run.GetAdjustedCPUTime());
     }
     if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
   }
@@ -398,14 +437,14 @@ void print_table(const std::vector<Picture>& pictures, const TableReporter& r) {
   for (const auto& [name, v] : r.mb_per_s) repetitions = std::max(repetitions, v.size());
   printf("\nMB/s of decoded output (more is better), median of %zu repetitions\n", repetitions);
   printf("%-28s %11s", "picture", "size");
-  for (Way w : kWays)
+  for (Way w : kDecodings)
     printf(" %10.10s", way_name(w) + (w == Way::kMemory || w == Way::kFile ? 11 : 0));
   printf("\n");
   for (const Picture& p : pictures) {
     char size[32];
     snprintf(size, sizeof size, "%dx%dx%d", p.width, p.height, p.bits);
     printf("%-28s %11s", p.name.c_str(), size);
-    for (Way w : kWays) printf(" %10.0f", rate(p, w));
+    for (Way w : kDecodings) printf(" %10.0f", rate(p, w));
     printf("\n");
   }
   printf("\nhighest coefficient of variation of a way's time over the repetitions, per picture\n");
@@ -446,6 +485,34 @@ void print_table(const std::vector<Picture>& pictures, const TableReporter& r) {
     print_ratio(paired(m, rates(p, Way::kFile)), 2);
     print_ratio(paired(rates(p, Way::kCodecUp), m), 2);
     print_ratio(paired(rates(p, Way::kCodecDown), m), 2);
+    printf("\n");
+  }
+  auto times = [&r](const Picture& p, Way w) -> const std::vector<double>& {
+    auto found = r.cpu_us.find(std::string(way_name(w)) + "/" + p.name);
+    return found == r.cpu_us.end() ? none : found->second;
+  };
+  // Per repetition k: file_k / (memory_k + read_k).
+  auto against_sum = [&times](const Picture& p, Way read) {
+    const std::vector<double>& f = times(p, Way::kFile);
+    const std::vector<double>& m = times(p, Way::kMemory);
+    const std::vector<double>& d = times(p, read);
+    std::vector<double> sum;
+    for (size_t k = 0; k < m.size() && k < d.size(); ++k) sum.push_back(m[k] + d[k]);
+    return paired(f, sum);
+  };
+  printf(
+      "\nGetPicture from a file against GetPicture from memory plus reading the file (open, one"
+      "\nread() of it all, close): CPU microseconds, medians; read: into a buffer allocated and"
+      "\ntouched beforehand; fresh: into pages mapped for each read; ratios median"
+      " [lowest-highest]\n");
+  printf("%-28s %9s %9s %9s %9s %18s %18s\n", "picture", "memory", "file", "read", "fresh",
+         "file/(memory+read)", "file/(mem+fresh)");
+  for (const Picture& p : pictures) {
+    printf("%-28s %9.0f %9.0f %9.1f %9.1f", p.name.c_str(), median(times(p, Way::kMemory)),
+           median(times(p, Way::kFile)), median(times(p, Way::kRead)),
+           median(times(p, Way::kReadFresh)));
+    print_ratio(against_sum(p, Way::kRead), 3);
+    print_ratio(against_sum(p, Way::kReadFresh), 3);
     printf("\n");
   }
   printf(
