@@ -9,7 +9,8 @@ set -euo pipefail
 packages=(cmake make g++ libpng-dev zlib1g-dev)
 if [ "${1:-all}" = all ]; then
   packages+=(clang libclang-rt-14-dev llvm googletest libgtest-dev libbenchmark-dev liblz4-dev
-             pkg-config g++-mingw-w64-i686 wine wine32:i386 imagemagick)
+             pkg-config g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+             imagemagick)
   packages+=(python3-pil)
   packages+=(libstb-dev lintian zip unzip dpkg-dev file libgdk-pixbuf2.0-bin)
   packages+=(emscripten node-acorn chromium)

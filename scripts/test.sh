@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs every test: the native suite, the same suite cross-built for Win32 and
-# run under Wine (with the DLL's export and import tables checked), and the
-# suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
-# LeakSanitizer. Builds everything from scratch in build-test/.
+# Runs every test: the native suite and the ABI check, the same suite
+# cross-built for Win32 (run under Wine where the machine runs 32-bit
+# programs, otherwise only built and its DLL tables checked) and for Win64
+# (run under wine64), the packages, the suite again under AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer, the web page and the fuzz
+# targets. Builds everything from scratch in build-test/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
