@@ -205,11 +205,39 @@ void fill_result(const Shape& shape, uint64_t missing_from, tzf_result* result) 
       missing_from < pixels ? static_cast<uint32_t>(missing_from / shape.width) : shape.height;
 }
 
+static_assert(TZF_READ_BUFFER_SIZE == kLiteralChunk, "a reader's buffer is the decoder's chunk");
+
+// Literal bytes past the literal part, read on demand from the caller's
+// reader into its buffer.
+struct ReaderFeed {
+  const tzf_reader* reader;
+  uint64_t delivered;  // bytes the reader gave
+  bool ended;          // it said the data ended
+};
+
+bool refill_from_reader(void* user, uint8_t* to, size_t count) {
+  ReaderFeed& feed = *static_cast<ReaderFeed*>(user);
+  size_t done = 0;
+  while (done < count && !feed.ended) {
+    const size_t got = feed.reader->read(feed.reader->user, to + done, count - done);
+    if (got == TZF_READ_FAILED) return false;
+    if (got == 0 || got > count - done) {
+      feed.ended = true;
+    } else {
+      done += got;
+      feed.delivered += got;
+    }
+  }
+  memset(to + done, 0, count - done);
+  return true;
+}
+
 // Decodes `shape`'s streams into `out`; `call.palette` is filled in for
-// 8-bit pictures decoded to colours. `missing_from` receives the first
-// pixel whose literal bytes the data did not hold.
-int decode_streams(const Shape& shape, const tzf_parts& parts, DecodeCall& call, int format,
-                   void* out, ptrdiff_t stride, const tzf_progress* progress,
+// 8-bit pictures decoded to colours. Literals past the literal part come
+// from `feed` when it is given. `missing_from` receives the first pixel
+// whose literal bytes the data did not hold (without a feed).
+int decode_streams(const Shape& shape, const tzf_parts& parts, ReaderFeed* feed, DecodeCall& call,
+                   int format, void* out, ptrdiff_t stride, const tzf_progress* progress,
                    uint64_t& missing_from) {
   const uint64_t row_out =
       row_byte_count(shape.width, format_bytes_per_pixel(format, shape.stored_bytes * 8));
@@ -222,6 +250,11 @@ int decode_streams(const Shape& shape, const tzf_parts& parts, DecodeCall& call,
   }
   const uint8_t* literal = static_cast<const uint8_t*>(parts.data[TZF_PART_LITERALS]);
   LiteralFeed literals{literal, literal + parts.size[TZF_PART_LITERALS], nullptr, nullptr, nullptr};
+  if (feed != nullptr) {
+    literals.refill = refill_from_reader;
+    literals.user = feed;
+    literals.chunk = static_cast<uint8_t*>(feed->reader->buffer);
+  }
 
   // The picture's bottom row is decoded first: it is the last row of `out`.
   call.progress = progress;
@@ -246,7 +279,8 @@ int decode_streams(const Shape& shape, const tzf_parts& parts, DecodeCall& call,
   const bool reports = progress != nullptr && progress->row != nullptr;
   if (format != TZF_FORMAT_NATIVE || reports) job.hook = RowHook{before_row, &call};
   const DecodeResult result = decode_pixels(job, literals);
-  if (result != kDecodeDone) return TZF_ERROR_CANCELLED;  // memory is never unreadable
+  if (result == kDecodeReadFailed) return TZF_ERROR_READ;
+  if (result != kDecodeDone) return TZF_ERROR_CANCELLED;
   convert_through(call, shape.height);
   if (reports && progress->row(progress->user, shape.height, shape.height) != 0) {
     return TZF_ERROR_CANCELLED;
@@ -359,7 +393,7 @@ int tzf_decode(const void* data, size_t size, int format, void* out, ptrdiff_t s
     }
   }
   uint64_t missing_from = UINT64_MAX;
-  return decode_streams(shape, parts, call, format, out, stride, progress, missing_from);
+  return decode_streams(shape, parts, nullptr, call, format, out, stride, progress, missing_from);
 }
 
 int tzf_check_limits(const tzf_info* info, int format, const tzf_limits* limits) {
@@ -426,8 +460,17 @@ int tzf_parts_of_kept(const tzf_info* info, const void* kept, size_t size, tzf_p
 
 int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, void* out,
                      ptrdiff_t stride, const struct tzf_progress* progress, tzf_result* result) {
+  return tzf_decode_reading(info, parts, nullptr, format, out, stride, progress, result);
+}
+
+int tzf_decode_reading(const tzf_info* info, const tzf_parts* parts, const tzf_reader* reader,
+                       int format, void* out, ptrdiff_t stride, const struct tzf_progress* progress,
+                       tzf_result* result) {
   if (result != nullptr) memset(result, 0, sizeof *result);
-  if (parts == nullptr || out == nullptr || !format_known(format)) return TZF_ERROR_BAD_ARGUMENT;
+  if (parts == nullptr || out == nullptr || !format_known(format) ||
+      (reader != nullptr && (reader->read == nullptr || reader->buffer == nullptr))) {
+    return TZF_ERROR_BAD_ARGUMENT;
+  }
   Shape shape{};
   int status = shape_of_info(info, shape);
   if (status != TZF_OK) return status;
@@ -441,15 +484,22 @@ int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, v
       call.palette.rgba[i][3] = 255;
     }
   }
+  ReaderFeed feed{reader, 0, false};
   uint64_t missing_from = UINT64_MAX;
-  status = decode_streams(shape, clipped, call, format, out, stride, progress, missing_from);
-  if (status != TZF_OK) return status;
-  // Literals that ran out were noted while decoding; flag or command bytes
-  // only the walk finds, and only a short stream can miss any.
-  if (result != nullptr &&
-      (clipped.size[TZF_PART_FLAGS] < extent.part[TZF_PART_FLAGS].length ||
-       clipped.size[TZF_PART_COMMANDS] < extent.part[TZF_PART_COMMANDS].length)) {
-    const uint64_t walked = first_missing_pixel(shape, extent, clipped);
+  status = decode_streams(shape, clipped, reader != nullptr ? &feed : nullptr, call, format, out,
+                          stride, progress, missing_from);
+  if (status != TZF_OK || result == nullptr) return status;
+  // Literals that ran out of memory were noted while decoding. Flag or
+  // command bytes, or literals a reader did not have, only the walk finds,
+  // and only a short part or a reader that ended can miss any.
+  if (feed.ended || clipped.size[TZF_PART_FLAGS] < extent.part[TZF_PART_FLAGS].length ||
+      clipped.size[TZF_PART_COMMANDS] < extent.part[TZF_PART_COMMANDS].length) {
+    tzf_parts walked_parts = clipped;
+    const uint64_t literal_length = extent.part[TZF_PART_LITERALS].length;
+    const uint64_t literals_held = clipped.size[TZF_PART_LITERALS] + feed.delivered;
+    walked_parts.size[TZF_PART_LITERALS] =
+        static_cast<size_t>(literals_held < literal_length ? literals_held : literal_length);
+    const uint64_t walked = first_missing_pixel(shape, extent, walked_parts);
     if (walked < missing_from) missing_from = walked;
   }
   fill_result(shape, missing_from, result);
@@ -512,6 +562,8 @@ const char* tzf_status_text(int status) {
       return "decoding was cancelled";
     case TZF_ERROR_LIMIT:
       return "the picture is larger than the limits allow";
+    case TZF_ERROR_READ:
+      return "the picture's data could not be read";
     default:
       return "unknown status";
   }

@@ -133,6 +133,14 @@ bool load_part(ImageReader& reader, const tzf_part& part, uint64_t next, const v
   return reader_skip(reader, span - load);
 }
 
+// The literals of a file, read on demand as the decoder needs them.
+size_t read_literals(void* user, void* to, size_t count) {
+  ImageReader& reader = *static_cast<ImageReader*>(user);
+  const uint32_t piece = count < 0x40000000u ? static_cast<uint32_t>(count) : 0x40000000u;
+  uint32_t delivered = 0;
+  return reader_read_some(reader, to, piece, delivered) ? delivered : TZF_READ_FAILED;
+}
+
 // The smallest stride of the picture's stored pixels, padded to four bytes
 // as a DIB's rows are, and the block of `height` such rows. False when the
 // block's size does not fit in 32 bits.
@@ -161,7 +169,8 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
   ImageReader reader;
   OutputBlock info{info_handle, nullptr};
   OutputBlock pixels{pixel_handle, nullptr};
-  uint8_t* buffers[TZF_PART_COUNT] = {nullptr, nullptr, nullptr};
+  uint8_t* buffers[TZF_PART_COMMANDS + 1] = {nullptr, nullptr};
+  uint8_t* chunk = nullptr;
 
   do {
     if (!reader_open_for_picture(reader, source, length_or_offset, source_flags)) break;
@@ -190,24 +199,39 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
     }
     if (!block_allocate(reader, pixels, block_size)) break;
 
-    tzf_parts parts;
+    // Flags and commands are loaded; a memory image's literals are used in
+    // place, a file's read through a chunk as the decoder needs them.
+    tzf_parts parts{};
     uint64_t remaining = UINT64_MAX;
     bool measured = false;
     bool loaded = true;
-    for (int i = 0; i < TZF_PART_COUNT && loaded; ++i) {
-      const uint64_t next = i + 1 < TZF_PART_COUNT ? extent.part[i + 1].offset : extent.end;
-      loaded = load_part(reader, extent.part[i], next, parts.data[i], parts.size[i], buffers[i],
-                         remaining, measured);
+    for (int i = TZF_PART_FLAGS; i <= TZF_PART_COMMANDS && loaded; ++i) {
+      loaded = load_part(reader, extent.part[i], extent.part[i + 1].offset, parts.data[i],
+                         parts.size[i], buffers[i], remaining, measured);
     }
     if (!loaded) break;
+    const tzf_part& literal_part = extent.part[TZF_PART_LITERALS];
+    tzf_reader file_literals{read_literals, &reader, nullptr, {0, 0, 0, 0}};
+    if (reader_is_memory(reader)) {
+      parts.data[TZF_PART_LITERALS] =
+          reader_view(reader, literal_part.length, parts.size[TZF_PART_LITERALS]);
+    } else {
+      chunk = static_cast<uint8_t*>(AllocateWorkBuffer(TZF_READ_BUFFER_SIZE));
+      if (chunk == nullptr) {
+        reader_fail(reader, kStatusOutOfMemory, 0);
+        break;
+      }
+      file_literals.buffer = chunk;
+    }
 
     HostProgress host{progress, host_data};
     const tzf_progress rows{report_row, &host};
     // The DIB's rows go up from the block's start: the top row is the last.
     uint8_t* const top = pixels.locked + (block_size - stride);
-    const int decoded =
-        tzf_decode_parts(&header, &parts, TZF_FORMAT_NATIVE, top, -static_cast<ptrdiff_t>(stride),
-                         progress != nullptr ? &rows : nullptr, nullptr);
+    const int decoded = tzf_decode_reading(
+        &header, &parts, reader_is_memory(reader) ? nullptr : &file_literals, TZF_FORMAT_NATIVE,
+        top, -static_cast<ptrdiff_t>(stride), progress != nullptr ? &rows : nullptr, nullptr);
+    if (decoded == TZF_ERROR_READ) break;  // the reader has recorded its failure
     if (decoded != TZF_OK) {
       reader_fail(reader, decoded == TZF_ERROR_CANCELLED ? kStatusCancelled : kStatusOutOfMemory,
                   0);
@@ -221,6 +245,7 @@ extern "C" TZF_EXPORT int32_t TZF_CALL GetPicture(const char* source, int32_t le
   } while (false);
 
   for (uint8_t* buffer : buffers) FreeWorkBuffer(buffer);
+  FreeWorkBuffer(chunk);
   block_release(pixels);
   block_release(info);
   reader_close(reader);

@@ -95,22 +95,29 @@ bool reader_open_for_check(ImageReader& reader, uintptr_t source_word) {
   return true;
 }
 
-bool reader_read(ImageReader& reader, void* destination, uint32_t count) {
+bool reader_read_some(ImageReader& reader, void* destination, uint32_t count, uint32_t& delivered) {
   uint8_t* out = static_cast<uint8_t*>(destination);
-  size_t delivered = 0;
+  delivered = 0;
   if (reader_is_memory(reader)) {
     size_t available = static_cast<size_t>(reader.end - reader.cursor);
-    delivered = count < available ? count : available;
+    delivered = static_cast<uint32_t>(count < available ? count : available);
     if (delivered != 0) memcpy(out, reader.cursor, delivered);
     reader.cursor += delivered;
-  } else {
-    DWORD got = 0;
-    if (!ReadFile(reader.file, out, count, &got, nullptr)) {
-      reader_fail(reader, kReaderFileError, GetLastError());
-      return false;
-    }
-    delivered = got < count ? got : count;
+    return true;
   }
+  DWORD got = 0;
+  if (!ReadFile(reader.file, out, count, &got, nullptr)) {
+    reader_fail(reader, kReaderFileError, GetLastError());
+    return false;
+  }
+  delivered = got < count ? got : count;
+  return true;
+}
+
+bool reader_read(ImageReader& reader, void* destination, uint32_t count) {
+  uint8_t* out = static_cast<uint8_t*>(destination);
+  uint32_t delivered = 0;
+  if (!reader_read_some(reader, out, count, delivered)) return false;
   if (delivered < count) memset(out + delivered, 0, count - delivered);
   return true;
 }
@@ -169,17 +176,6 @@ const uint8_t* reader_view(ImageReader& reader, uint64_t count, size_t& held) {
   const uint8_t* at = reader.cursor;
   reader.cursor += held;
   return at;
-}
-
-bool reader_refill(void* reader, uint8_t* to, size_t count) {
-  ImageReader& r = *static_cast<ImageReader*>(reader);
-  while (count != 0) {
-    const uint32_t piece = count < 0x40000000u ? static_cast<uint32_t>(count) : 0x40000000u;
-    if (!reader_read(r, to, piece)) return false;
-    to += piece;
-    count -= piece;
-  }
-  return true;
 }
 
 void reader_close(ImageReader& reader) {

@@ -56,6 +56,10 @@ bool reader_read(ImageReader& reader, void* destination, uint32_t count);
 // an error.
 bool reader_skip(ImageReader& reader, uint64_t count);
 
+// Reads up to `count` bytes, fewer at the end of the data; `delivered` says
+// how many.
+bool reader_read_some(ImageReader& reader, void* destination, uint32_t count, uint32_t& delivered);
+
 // Bytes left between the reader's position and the end of the data. A file
 // is measured by moving to its end and back; one that cannot be positioned
 // (a pipe) gives UINT64_MAX, as much as anyone asks for.
@@ -64,10 +68,6 @@ bool reader_remaining(ImageReader& reader, uint64_t& remaining);
 // A memory image's next `count` bytes in place, or as many as it holds
 // (`held`); the reader moves past them. Null for a file.
 const uint8_t* reader_view(ImageReader& reader, uint64_t count, size_t& held);
-
-// Fills `count` bytes of the literal stream for the decoder: `reader` is the
-// ImageReader. Bytes past the end of the data read as zero.
-bool reader_refill(void* reader, uint8_t* to, size_t count);
 
 // True when the reader serves a memory image.
 inline bool reader_is_memory(const ImageReader& reader) {

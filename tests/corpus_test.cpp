@@ -194,6 +194,21 @@ TEST(Corpus, DecodingKeptBytesFedInPiecesGivesTheExpectedPixelsAndRows) {
   }
 }
 
+// Bytes handed out at most five at a time, then the end of the data.
+struct TrickleReader {
+  const uint8_t* next;
+  size_t left;
+};
+
+size_t trickle_read(void* user, void* to, size_t count) {
+  TrickleReader& r = *static_cast<TrickleReader*>(user);
+  const size_t n = std::min({count, r.left, size_t{5}});
+  if (n != 0) memcpy(to, r.next, n);
+  r.next += n;
+  r.left -= n;
+  return n;
+}
+
 TEST(Corpus, DecodingThePartsOfTheWholeDataGivesTheExpectedPixelsAndRows) {
   for (const CorpusFile& f : corpus()) {
     if (!f.entry.decodes()) continue;
@@ -228,6 +243,31 @@ TEST(Corpus, DecodingThePartsOfTheWholeDataGivesTheExpectedPixelsAndRows) {
       memcpy(&flipped[y * stride], top - static_cast<ptrdiff_t>(y * stride), stride);
     }
     expect_pixels(f, flipped.data(), stride, 3, "tzf_decode_parts, bottom-up");
+
+    // The literals, but for the first few, from a reader giving a few at a
+    // time, as a file read on demand gives them.
+    for (size_t in_memory : {size_t{0}, size_t{4}}) {
+      tzf_parts first = parts;
+      first.size[TZF_PART_LITERALS] = std::min(in_memory, parts.size[TZF_PART_LITERALS]);
+      TrickleReader trickle{static_cast<const uint8_t*>(parts.data[TZF_PART_LITERALS]) +
+                                first.size[TZF_PART_LITERALS],
+                            parts.size[TZF_PART_LITERALS] - first.size[TZF_PART_LITERALS]};
+      std::vector<uint8_t> buffer(TZF_READ_BUFFER_SIZE);
+      tzf_reader reader;
+      memset(&reader, 0, sizeof reader);
+      reader.read = trickle_read;
+      reader.user = &trickle;
+      reader.buffer = buffer.data();
+      std::vector<uint8_t> read_out(stride * f.expected.height, 0xEE);
+      memset(&result, 0, sizeof result);
+      ASSERT_EQ(tzf_decode_reading(&info, &first, &reader, TZF_FORMAT_RGB, read_out.data(),
+                                   static_cast<ptrdiff_t>(stride), nullptr, &result),
+                TZF_OK)
+          << f.entry.file;
+      EXPECT_EQ(result.rows_held, f.entry.rows_held) << f.entry.file << ": reader";
+      EXPECT_EQ(result.truncated, scanned.truncated) << f.entry.file << ": reader";
+      expect_pixels(f, read_out.data(), stride, 3, "tzf_decode_reading");
+    }
   }
 }
 

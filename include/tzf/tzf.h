@@ -86,7 +86,8 @@ enum {
   TZF_ERROR_TOO_LARGE = 3,    /* the picture's buffer cannot be addressed here */
   TZF_ERROR_BAD_ARGUMENT = 4, /* a null pointer, unknown format or too small a stride */
   TZF_ERROR_CANCELLED = 5,    /* the progress callback asked to stop */
-  TZF_ERROR_LIMIT = 6         /* the picture exceeds the caller's limits (1.1) */
+  TZF_ERROR_LIMIT = 6,        /* the picture exceeds the caller's limits (1.1) */
+  TZF_ERROR_READ = 7          /* the caller's reader could not read the data (1.1) */
 };
 
 /* Output layouts, bytes per pixel in parentheses:
@@ -214,6 +215,30 @@ typedef struct tzf_result {
 TZF_API int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int format, void* out,
                              ptrdiff_t stride, const struct tzf_progress* progress,
                              tzf_result* result);
+
+/* Reads the literal bytes that follow the literal part on demand, for a
+ * caller that streams a file rather than holding it: `read` fills up to
+ * `count` bytes at `to` with the next bytes of the data and returns how many
+ * it gave (0 at the end of the data, whose missing bytes read as zero), or
+ * TZF_READ_FAILED. `buffer` holds TZF_READ_BUFFER_SIZE bytes of the
+ * caller's, which the library reads into; long stretches of literals are
+ * read straight into the output. */
+#define TZF_READ_BUFFER_SIZE 49152u
+#define TZF_READ_FAILED ((size_t)-1)
+
+typedef struct tzf_reader {
+  size_t (*read)(void* user, void* to, size_t count);
+  void* user;
+  void* buffer;
+  uint64_t reserved[4];
+} tzf_reader;
+
+/* tzf_decode_parts, with the literals past parts->data[TZF_PART_LITERALS]
+ * (which may hold none) from `reader` (NULL: none). TZF_ERROR_READ when the
+ * reader fails. */
+TZF_API int tzf_decode_reading(const tzf_info* info, const tzf_parts* parts,
+                               const tzf_reader* reader, int format, void* out, ptrdiff_t stride,
+                               const struct tzf_progress* progress, tzf_result* result);
 
 /* tzf_decode_parts on the first `size` kept bytes. */
 TZF_API int tzf_decode_kept(const tzf_info* info, const void* kept, size_t size, int format,
