@@ -205,7 +205,7 @@ bool report_through(Progress& p, uint64_t row) {
 
 // Stretches at least this long are read through a refill straight into the
 // rows.
-constexpr size_t kDirectRead = 4096;
+constexpr size_t kDirectRead = 65536;
 
 // Copies `count` literal bytes for the pixels from `first_pixel` on to `out`
 // the careful way: refills the chunk, reads long stretches directly,

@@ -17,7 +17,7 @@
 // A refill reads the literal stream in chunks of this size (a multiple of
 // both pixel sizes, so that a pixel never straddles two fills); long literal
 // stretches are read straight into the rows.
-constexpr uint32_t kLiteralChunk = 49152;
+constexpr uint32_t kLiteralChunk = 196608;
 
 // Where literal bytes come from: memory from `next` to `end`, then, when
 // `refill` is given, whatever it delivers; without it, zeros.

@@ -99,6 +99,8 @@ int report_row(void* user, uint32_t rows_done, uint32_t height) {
 // used in place; a file's land in `buffer` (null when nothing is loaded).
 // `remaining`: bytes the source holds from here on (measured once, UINT64_MAX
 // until then).
+constexpr uint64_t kUnmeasuredPart = uint64_t{1} << 20;
+
 bool load_part(ImageReader& reader, const tzf_part& part, uint64_t next, const void*& data,
                size_t& held, uint8_t*& buffer, uint64_t& remaining, bool& measured) {
   data = nullptr;
@@ -109,13 +111,16 @@ bool load_part(ImageReader& reader, const tzf_part& part, uint64_t next, const v
     data = reader_view(reader, load, held);
     return reader_skip(reader, next - part.offset - held);
   }
-  if (load != 0 && !measured) {
+  // Parts up to kUnmeasuredPart are read as they come; a larger one first
+  // has the file measured, which costs three more calls to the system.
+  if (load > kUnmeasuredPart && !measured) {
     if (!reader_remaining(reader, remaining)) return false;
     measured = true;
   }
   if (load != 0 && remaining < load) load = remaining;
   const uint64_t span = next - part.offset;
   if (measured) remaining = remaining > span ? remaining - span : 0;
+  uint64_t done = 0;
   if (load != 0) {
     buffer = static_cast<uint8_t*>(AllocateWorkBuffer(static_cast<size_t>(load)));
     if (buffer == nullptr) {
@@ -123,14 +128,18 @@ bool load_part(ImageReader& reader, const tzf_part& part, uint64_t next, const v
       return false;
     }
     data = buffer;
-    held = static_cast<size_t>(load);
-    for (uint64_t done = 0; done < load;) {
+    while (done < load) {
       const uint64_t piece = load - done < 0x40000000u ? load - done : 0x40000000u;
-      if (!reader_read(reader, buffer + done, static_cast<uint32_t>(piece))) return false;
-      done += piece;
+      uint32_t delivered = 0;
+      if (!reader_read_some(reader, buffer + done, static_cast<uint32_t>(piece), delivered)) {
+        return false;
+      }
+      if (delivered == 0) break;  // the end of the data
+      done += delivered;
     }
+    held = static_cast<size_t>(done);
   }
-  return reader_skip(reader, span - load);
+  return reader_skip(reader, span - done);
 }
 
 // The literals of a file, read on demand as the decoder needs them.

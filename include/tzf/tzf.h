@@ -223,7 +223,7 @@ TZF_API int tzf_decode_parts(const tzf_info* info, const tzf_parts* parts, int f
  * TZF_READ_FAILED. `buffer` holds TZF_READ_BUFFER_SIZE bytes of the
  * caller's, which the library reads into; long stretches of literals are
  * read straight into the output. */
-#define TZF_READ_BUFFER_SIZE 49152u
+#define TZF_READ_BUFFER_SIZE 196608u
 #define TZF_READ_FAILED ((size_t)-1)
 
 typedef struct tzf_reader {
