@@ -12,14 +12,15 @@
 #include "fuzz/fuzz_check.h"
 #include "plugin/tzf_filter.h"
 #include "tests/test_pictures.h"
+#include "tzf/tzf.h"
 
 // Pictures above this many pixels are legitimate (a pixel block may reach
 // 4 GiB) but too slow to decode on every input; they are not decoded.
 constexpr uint64_t kMaxFuzzPixels = uint64_t{1} << 22;
 
 // Allocation a call may make beyond the two blocks and the two stream
-// buffers: room for a chunk of literals or a small working record.
-constexpr uint64_t kAllocationSlack = 64 * 1024;
+// buffers: room for a file's chunk of literals and a small working record.
+constexpr uint64_t kAllocationSlack = TZF_READ_BUFFER_SIZE + 16 * 1024;
 
 // The header as the fuzz targets read it, from the first 64 bytes (missing
 // bytes are zero), with the sizes a correct GetPicture works with.
