@@ -92,9 +92,9 @@ Shape shape_of_header(const PictureHeader& header) {
   return shape;
 }
 
-// The shape of the picture `info` describes; TZF_ERROR_BAD_ARGUMENT for a
-// record that no accepted header gives.
-int shape_of_info(const tzf_info* info, Shape& shape) {
+// TZF_ERROR_BAD_ARGUMENT for a missing record or a depth no header gives,
+// TZF_ERROR_BAD_SIZE for a width or height of 0 or past INT32_MAX.
+int info_status(const tzf_info* info) {
   if (info == nullptr || (info->bits_per_pixel != 8 && info->bits_per_pixel != 24)) {
     return TZF_ERROR_BAD_ARGUMENT;
   }
@@ -102,6 +102,13 @@ int shape_of_info(const tzf_info* info, Shape& shape) {
       info->height > INT32_MAX) {
     return TZF_ERROR_BAD_SIZE;
   }
+  return TZF_OK;
+}
+
+// The shape of the picture `info` describes; TZF_ERROR_BAD_ARGUMENT for a
+// record that no accepted header gives.
+int shape_of_info(const tzf_info* info, Shape& shape) {
+  if (const int status = info_status(info); status != TZF_OK) return status;
   shape.width = info->width;
   shape.height = info->height;
   shape.stored_bytes = info->bits_per_pixel / 8;
@@ -351,14 +358,8 @@ int tzf_read_info(const void* data, size_t size, tzf_info* info) {
 int tzf_output_size(const tzf_info* info, int format, size_t* stride, size_t* bytes) {
   if (stride != nullptr) *stride = 0;
   if (bytes != nullptr) *bytes = 0;
-  if (info == nullptr || !format_known(format) ||
-      (info->bits_per_pixel != 8 && info->bits_per_pixel != 24)) {
-    return TZF_ERROR_BAD_ARGUMENT;
-  }
-  if (info->width == 0 || info->height == 0 || info->width > INT32_MAX ||
-      info->height > INT32_MAX) {
-    return TZF_ERROR_BAD_SIZE;
-  }
+  if (!format_known(format)) return TZF_ERROR_BAD_ARGUMENT;
+  if (const int status = info_status(info); status != TZF_OK) return status;
   const uint64_t row =
       row_byte_count(info->width, format_bytes_per_pixel(format, info->bits_per_pixel));
   uint64_t extent = 0;
@@ -397,14 +398,8 @@ int tzf_decode(const void* data, size_t size, int format, void* out, ptrdiff_t s
 }
 
 int tzf_check_limits(const tzf_info* info, int format, const tzf_limits* limits) {
-  if (info == nullptr || !format_known(format) ||
-      (info->bits_per_pixel != 8 && info->bits_per_pixel != 24)) {
-    return TZF_ERROR_BAD_ARGUMENT;
-  }
-  if (info->width == 0 || info->height == 0 || info->width > INT32_MAX ||
-      info->height > INT32_MAX) {
-    return TZF_ERROR_BAD_SIZE;
-  }
+  if (!format_known(format)) return TZF_ERROR_BAD_ARGUMENT;
+  if (const int status = info_status(info); status != TZF_OK) return status;
   const uint64_t max_pixels = limits != nullptr && limits->max_pixels != 0
                                   ? limits->max_pixels
                                   : uint64_t{TZF_DEFAULT_MAX_PIXELS};
