@@ -559,6 +559,8 @@ const char* tzf_status_text(int status) {
       return "the picture is larger than the limits allow";
     case TZF_ERROR_READ:
       return "the picture's data could not be read";
+    case TZF_ERROR_BUFFER_SIZE:
+      return "a buffer is smaller than the size asked for";
     default:
       return "unknown status";
   }

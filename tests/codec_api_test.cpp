@@ -85,10 +85,10 @@ TEST(CodecApi, StatusValues) {
               c.decode)
         << c.what;
   }
-  for (int status = -1; status <= TZF_ERROR_READ + 1; ++status) {
+  for (int status = -1; status <= TZF_ERROR_BUFFER_SIZE + 1; ++status) {
     const std::string text = tzf_status_text(status);
     EXPECT_FALSE(text.empty()) << status;
-    EXPECT_EQ(text == "unknown status", status < TZF_OK || status > TZF_ERROR_READ) << status;
+    EXPECT_EQ(text == "unknown status", status < TZF_OK || status > TZF_ERROR_BUFFER_SIZE) << status;
   }
   EXPECT_STREQ(tzf_version(), TZF_TEST_VERSION);
 }

@@ -55,7 +55,7 @@ extern "C" {
 
 /* The version of this header; tzf_version_number() gives the library's. */
 #define TZF_VERSION_MAJOR 1
-#define TZF_VERSION_MINOR 1
+#define TZF_VERSION_MINOR 2
 #define TZF_VERSION_PATCH 0
 #define TZF_VERSION_NUMBER (TZF_VERSION_MAJOR * 10000 + TZF_VERSION_MINOR * 100 + TZF_VERSION_PATCH)
 
@@ -87,7 +87,8 @@ enum {
   TZF_ERROR_BAD_ARGUMENT = 4, /* a null pointer, unknown format or too small a stride */
   TZF_ERROR_CANCELLED = 5,    /* the progress callback asked to stop */
   TZF_ERROR_LIMIT = 6,        /* the picture exceeds the caller's limits (1.1) */
-  TZF_ERROR_READ = 7          /* the caller's reader could not read the data (1.1) */
+  TZF_ERROR_READ = 7,         /* the caller's reader could not read the data (1.1) */
+  TZF_ERROR_BUFFER_SIZE = 8   /* a work or output buffer is smaller than asked for (1.2) */
 };
 
 /* Output layouts, bytes per pixel in parentheses:
@@ -254,6 +255,90 @@ TZF_API int tzf_scan_parts(const tzf_info* info, const tzf_parts* parts, tzf_res
  * included (tzf_read_info reads those as 0): for callers that report a
  * broken header's numbers. TZF_ERROR_NOT_TZF when tzf_is_tzf would say 0. */
 TZF_API int tzf_stored_size(const void* head, size_t size, int32_t* width, int32_t* height);
+
+/* ---- Since 1.2: encoding ---- */
+
+/* One more layout, read by the encoder only:
+ *   TZF_FORMAT_INDEX  (1) an index into the image's colour table
+ * The encoder reads TZF_FORMAT_NATIVE as blue, green, red (3 bytes). */
+enum { TZF_FORMAT_INDEX = 4 };
+
+/* Pixels the caller owns, to encode. */
+typedef struct tzf_image {
+  uint32_t width, height;
+  int format;         /* TZF_FORMAT_RGB, _RGBA, _NATIVE or _INDEX */
+  const void* pixels; /* the top row's first pixel */
+  ptrdiff_t stride;   /* bytes from one row's start to the next row down's;
+                         negative when the rows lie bottom-up in memory */
+  const uint8_t (*palette)[3]; /* TZF_FORMAT_INDEX: red, green, blue of each index */
+  uint32_t palette_size;       /* TZF_FORMAT_INDEX: 1 to 256 colours */
+  uint32_t reserved[9];
+} tzf_image;
+
+/* How hard the encoder looks for runs. */
+enum {
+  TZF_EFFORT_SMALLEST = 0, /* the smallest file the format can hold (default) */
+  TZF_EFFORT_FAST = 1      /* the longest run at each pixel: several times faster */
+};
+
+/* Dithering when true colour becomes 8 bits. */
+enum {
+  TZF_DITHER_DEFAULT = 0,        /* error diffusion */
+  TZF_DITHER_NONE = 1,           /* each pixel takes the nearest colour */
+  TZF_DITHER_ERROR_DIFFUSION = 2 /* serpentine error diffusion */
+};
+
+/* Bits per pixel of the file: TZF_DEPTH_AUTO gives 8 for TZF_FORMAT_INDEX
+ * and 24 otherwise. */
+enum { TZF_DEPTH_AUTO = 0, TZF_DEPTH_8 = 8, TZF_DEPTH_24 = 24 };
+
+/* A background colour 0xRRGGBB as tzf_encode_options takes it. */
+#define TZF_BACKGROUND(rgb) (0x1000000u | ((uint32_t)(rgb)&0xFFFFFFu))
+
+/* How to encode; a zeroed record gives the defaults. */
+typedef struct tzf_encode_options {
+  int effort;          /* TZF_EFFORT_* */
+  int bits_per_pixel;  /* TZF_DEPTH_* */
+  int dither;          /* TZF_DITHER_* */
+  /* TZF_FORMAT_RGBA pixels are composited over this colour,
+   * TZF_BACKGROUND(0xRRGGBB); 0 means white. */
+  uint32_t background;
+  /* 8 bits from true colour: when palette_size is 0, pictures of at most
+   * 256 colours keep exactly their colours and others get a palette chosen
+   * for them; otherwise every pixel maps to this fixed colour table. */
+  const uint8_t (*palette)[3];
+  uint32_t palette_size; /* 0, or 1 to 256 */
+  /* Called as the work goes (rows_done out of height); a nonzero answer
+   * stops it with TZF_ERROR_CANCELLED. May be NULL. */
+  const struct tzf_progress* progress;
+  uint64_t reserved[8];
+} tzf_encode_options;
+
+/* What an encoding did. */
+typedef struct tzf_encode_result {
+  size_t size;             /* bytes of the file written */
+  uint32_t bits_per_pixel; /* 8 or 24 */
+  uint32_t colours;        /* 8 bits: entries of the colour table in use */
+  uint32_t composited;     /* 1 when some pixel was not opaque */
+  uint32_t quantised;      /* 1 when 8 bits needed a palette chosen or given */
+  uint64_t literal_pixels, runs, run_pixels;
+  uint64_t reserved[6];
+} tzf_encode_result;
+
+/* The largest file tzf_encode can write for `image` with `options` (NULL:
+ * the defaults), and the work buffer it needs. Either output may be NULL.
+ * TZF_ERROR_BAD_SIZE for a width or height of 0, TZF_ERROR_TOO_LARGE past
+ * what the format holds (2^20 pixels a side, 2^28 in all) or what size_t
+ * holds, TZF_ERROR_BAD_ARGUMENT for a record that cannot be encoded. */
+TZF_API int tzf_encode_size(const tzf_image* image, const tzf_encode_options* options,
+                            size_t* max_file_bytes, size_t* work_bytes);
+
+/* Encodes `image` into `out` (out_size bytes, at most the size above is
+ * used), with the work buffer `work` of the size above. Nothing else is
+ * allocated. Every file decodes to exactly the pixels given: for 8 bits,
+ * to the colour table entries chosen. `result` may be NULL. */
+TZF_API int tzf_encode(const tzf_image* image, const tzf_encode_options* options, void* work,
+                       size_t work_size, void* out, size_t out_size, tzf_encode_result* result);
 
 /* The library's version as TZF_VERSION_NUMBER gives the header's. */
 TZF_API uint32_t tzf_version_number(void);
