@@ -15,6 +15,11 @@
 // whole picture is decoded once, when the extent is complete or the data
 // ends. A picture whose data ends early shows what was there, the rest
 // decoded from zero bytes, and loads without an error.
+//
+// Saving hands the pixbuf's rows to tzf_encode as they lie: RGB pixbufs
+// become 24-bit files, RGBA ones are composited over white by the library.
+// The options "effort" (fast, smallest), "depth" (8, 24) and "dither" (yes,
+// no) choose how; the file is made whole in one block and then written.
 #define GDK_PIXBUF_ENABLE_BACKEND
 #include <gdk-pixbuf/gdk-pixbuf-io.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -269,6 +274,152 @@ GdkPixbuf* load(FILE* file, GError** error) {
   return result;
 }
 
+// A save option's accepted value and what it sets.
+struct SaveChoice {
+  const char* key;
+  const char* value;
+  int tzf_encode_options::*field;
+  int setting;
+};
+
+constexpr SaveChoice kSaveChoices[] = {
+    {"effort", "smallest", &tzf_encode_options::effort, TZF_EFFORT_SMALLEST},
+    {"effort", "fast", &tzf_encode_options::effort, TZF_EFFORT_FAST},
+    {"depth", "24", &tzf_encode_options::bits_per_pixel, TZF_DEPTH_24},
+    {"depth", "8", &tzf_encode_options::bits_per_pixel, TZF_DEPTH_8},
+    {"dither", "yes", &tzf_encode_options::dither, TZF_DITHER_ERROR_DIFFUSION},
+    {"dither", "no", &tzf_encode_options::dither, TZF_DITHER_NONE},
+};
+
+// The save options and the values each takes, for the messages.
+struct SaveKey {
+  const char* key;
+  const char* values;
+};
+
+constexpr SaveKey kSaveKeys[] = {
+    {"effort", "\"fast\" or \"smallest\""},
+    {"depth", "\"8\" or \"24\""},
+    {"dither", "\"yes\" or \"no\""},
+};
+
+gboolean is_save_option_supported(const gchar* key) {
+  for (const SaveKey& known : kSaveKeys)
+    if (g_strcmp0(key, known.key) == 0) return TRUE;
+  return FALSE;
+}
+
+// Sets `options` from the caller's key and value pairs. A key the saver does
+// not know is passed over with a warning, as gdk-pixbuf's own savers do.
+bool read_save_options(char** keys, char** values, tzf_encode_options* options, GError** error) {
+  for (size_t i = 0; keys != nullptr && keys[i] != nullptr; ++i) {
+    const char* value = values != nullptr && values[i] != nullptr ? values[i] : "";
+    const SaveKey* known = nullptr;
+    for (const SaveKey& key : kSaveKeys)
+      if (strcmp(keys[i], key.key) == 0) known = &key;
+    if (known == nullptr) {
+      g_warning("Unrecognized parameter (%s) passed to the TZF saver.", keys[i]);
+      continue;
+    }
+    const SaveChoice* chosen = nullptr;
+    for (const SaveChoice& choice : kSaveChoices)
+      if (strcmp(keys[i], choice.key) == 0 && strcmp(value, choice.value) == 0) chosen = &choice;
+    if (chosen == nullptr) {
+      g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_BAD_OPTION,
+                  "TZF option \"%s\" must be %s, not \"%s\"", known->key, known->values, value);
+      return false;
+    }
+    options->*(chosen->field) = chosen->setting;
+  }
+  return true;
+}
+
+// Encodes `pixbuf` as the options ask. On success *file holds *file_size
+// bytes of a TZF file, for the caller to g_free.
+bool encode_pixbuf(GdkPixbuf* pixbuf, char** keys, char** values, guchar** file, size_t* file_size,
+                   GError** error) {
+  void* work = nullptr;
+  guchar* out = nullptr;
+  tzf_encode_options options{};
+  tzf_image image{};
+  size_t max_file_bytes = 0;
+  size_t work_bytes = 0;
+  tzf_encode_result result{};
+  const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+  const int width = gdk_pixbuf_get_width(pixbuf);
+  const int height = gdk_pixbuf_get_height(pixbuf);
+  bool ok = read_save_options(keys, values, &options, error);
+  if (ok && (gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB ||
+             gdk_pixbuf_get_bits_per_sample(pixbuf) != 8 ||
+             channels != (gdk_pixbuf_get_has_alpha(pixbuf) ? 4 : 3) || width <= 0 || height <= 0)) {
+    g_set_error_literal(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_UNSUPPORTED_OPERATION,
+                        "The TZF saver takes RGB or RGBA pixbufs of 8 bits per sample");
+    ok = false;
+  }
+  int status = TZF_OK;
+  if (ok) {
+    image.width = static_cast<uint32_t>(width);
+    image.height = static_cast<uint32_t>(height);
+    image.format = channels == 4 ? TZF_FORMAT_RGBA : TZF_FORMAT_RGB;
+    image.pixels = gdk_pixbuf_read_pixels(pixbuf);
+    image.stride = gdk_pixbuf_get_rowstride(pixbuf);
+    status = tzf_encode_size(&image, &options, &max_file_bytes, &work_bytes);
+    if (status == TZF_ERROR_TOO_LARGE) {
+      g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_FAILED,
+                  "A picture of %d x %d pixels is larger than a TZF file holds", width, height);
+      ok = false;
+    }
+  }
+  if (ok && status == TZF_OK) {
+    // Both sizes are bounded by the library: at most the format's largest
+    // picture.
+    if (work_bytes > 0) work = g_try_malloc(work_bytes);
+    out = static_cast<guchar*>(g_try_malloc(max_file_bytes));
+    if ((work_bytes > 0 && work == nullptr) || out == nullptr) {
+      g_set_error_literal(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY,
+                          "Not enough memory to save the TZF picture");
+      ok = false;
+    }
+  }
+  if (ok && status == TZF_OK)
+    status = tzf_encode(&image, &options, work, work_bytes, out, max_file_bytes, &result);
+  if (ok && status != TZF_OK) {
+    g_set_error_literal(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_FAILED, tzf_status_text(status));
+    ok = false;
+  }
+  if (ok) {
+    *file = out;
+    *file_size = result.size;
+    out = nullptr;
+  }
+  g_free(work);
+  g_free(out);
+  return ok;
+}
+
+gboolean save_to_callback(GdkPixbufSaveFunc save_func, gpointer user_data, GdkPixbuf* pixbuf,
+                          gchar** keys, gchar** values, GError** error) {
+  guchar* file = nullptr;
+  size_t size = 0;
+  bool ok = encode_pixbuf(pixbuf, keys, values, &file, &size, error);
+  if (ok) ok = save_func(reinterpret_cast<const gchar*>(file), size, error, user_data);
+  g_free(file);
+  return ok;
+}
+
+gboolean save(FILE* stream, GdkPixbuf* pixbuf, gchar** keys, gchar** values, GError** error) {
+  guchar* file = nullptr;
+  size_t size = 0;
+  bool ok = encode_pixbuf(pixbuf, keys, values, &file, &size, error);
+  if (ok && fwrite(file, 1, size, stream) != size) {
+    g_set_error_literal(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_FAILED,
+                        "Could not write the TZF file");
+    ok = false;
+  }
+  g_free(file);
+  return ok;
+}
+
 }  // namespace
 
 extern "C" {
@@ -278,6 +429,9 @@ G_MODULE_EXPORT void fill_vtable(GdkPixbufModule* module) {
   module->begin_load = begin_load;
   module->stop_load = stop_load;
   module->load_increment = load_increment;
+  module->save = save;
+  module->save_to_callback = save_to_callback;
+  module->is_save_option_supported = is_save_option_supported;
 }
 
 G_MODULE_EXPORT void fill_info(GdkPixbufFormat* info) {
@@ -292,7 +446,7 @@ G_MODULE_EXPORT void fill_info(GdkPixbufFormat* info) {
   info->description = const_cast<gchar*>("TZF picture");
   info->mime_types = const_cast<gchar**>(kMimeTypes);
   info->extensions = const_cast<gchar**>(kExtensions);
-  info->flags = GDK_PIXBUF_FORMAT_THREADSAFE;
+  info->flags = GDK_PIXBUF_FORMAT_WRITABLE | GDK_PIXBUF_FORMAT_THREADSAFE;
   info->license = const_cast<gchar*>("MIT");
 }
 

@@ -218,7 +218,7 @@ class Registration(Case):
         self.assertEqual(tzf.get_extensions(), ["tzf"])
         self.assertEqual(tzf.get_license(), "MIT")
         self.assertEqual(tzf.get_description(), "TZF picture")
-        self.assertFalse(tzf.is_writable())
+        self.assertTrue(tzf.is_writable())
 
     def test_mime_type_from_name_and_from_signature(self):
         data = read(FILES["rgb_7x5"])
