@@ -2,10 +2,11 @@
 // kept-bytes calls lay it out: the file's first bytes give the header and
 // the page's limit is checked before anything is allocated; then only the
 // bytes decoding can use are copied into the module, piece by piece from the
-// file, and decoded into RGBA. Every decision about the file's bytes is the
-// library's: this file knows no layout and no number of tzf.h (the module's
-// table of constants gives them by name). Runs in the page's worker and,
-// for the tests, under Node.
+// file, and decoded into RGBA. Writing goes the other way: RGBA pixels in,
+// the file's bytes out, in buffers of the sizes the library asks for. Every
+// decision about the file's bytes is the library's: this file knows no
+// layout and no number of tzf.h (the module's table of constants gives them
+// by name). Runs in the page's worker and, for the tests, under Node.
 'use strict';
 
 const TZF_PAGE_LIMITS = Object.freeze({
@@ -145,7 +146,77 @@ async function tzfCreateDecoder(wasmBytes) {
     }
   }
 
-  return { decode, release, statusText, constants: tzf, memoryBytes: () => e.memory.buffer.byteLength };
+  // Writes `width` x `height` RGBA pixels (rows of width x 4 bytes, top row
+  // first; where not opaque they are put over white) as a TZF file.
+  // `pixels` may be the `pixels` of the last decoding, which is then read
+  // where it lies. `options`: {effort: 'smallest' (the default) or 'fast',
+  // depth: 24 (the default) or 8}. `onProgress(rowsDone, height)` as for
+  // decode. Resolves to {ok: true, bytes: a Uint8Array of its own,
+  // bitsPerPixel, colours, composited, quantised, codecMs} or {ok: false,
+  // reason, message}; everything the writing allocated is freed before.
+  function encode(pixels, width, height, options, onProgress) {
+    const fail = (reason, message) => ({ ok: false, reason, message });
+    const effort = options && options.effort === 'fast' ? tzf.EFFORT_FAST : tzf.EFFORT_SMALLEST;
+    const depth = options && Number(options.depth) === 8 ? tzf.DEPTH_8 : tzf.DEPTH_24;
+    if (!(width >= 1 && height >= 1 && width * height <= TZF_PAGE_LIMITS.maxPixels)) {
+      const mp = Math.ceil((width * height) / 1e4) / 100;
+      return fail('too-large', `The picture is ${width}x${height} (${mp} megapixels); this page writes pictures of up to ${TZF_PAGE_LIMITS.maxPixels / 1e6} megapixels.`);
+    }
+    if (!pixels || pixels.length !== width * height * 4) return fail('bad-argument', 'The picture\'s pixels are missing.');
+    // Taken before any allocation: one that grows the memory detaches the
+    // view, whose offset then reads as 0.
+    const inModule = pixels.buffer === e.memory.buffer;
+    const where = inModule ? pixels.byteOffset : 0;
+    let writer = 0;
+    let copy = 0;
+    let work = 0;
+    let out = 0;
+    try {
+      writer = e.tzf_web_writer_new() >>> 0;
+      copy = writer && !inModule ? e.malloc(pixels.length) >>> 0 : 0;
+      if (!writer || (!inModule && !copy)) return fail('memory', `There is not enough memory to write a ${width}x${height} picture.`);
+      // Views of the module's memory are taken after the last allocation.
+      if (!inModule) heap().set(pixels, copy);
+      const at = inModule ? where : copy;
+      let status = e.tzf_web_writer_size(writer, width, height, at, effort, depth);
+      if (status === tzf.ERROR_TOO_LARGE || status === tzf.ERROR_LIMIT) {
+        return fail('too-large', `A ${width}x${height} picture cannot be written as a TZF file: ${statusText(status)}.`);
+      }
+      if (status !== tzf.OK) return fail('encode', 'The picture cannot be written: ' + statusText(status) + '.');
+      const maxBytes = e.tzf_web_writer_max_file_bytes(writer) >>> 0;
+      const workBytes = e.tzf_web_writer_work_bytes(writer) >>> 0;
+      work = e.malloc(Math.max(1, workBytes)) >>> 0;
+      out = work && e.malloc(Math.max(1, maxBytes)) >>> 0;
+      if (!work || !out) return fail('memory', `There is not enough memory to write a ${width}x${height} picture.`);
+      const started = performance.now();
+      try {
+        progressHook = onProgress || null;
+        status = e.tzf_web_encode(writer, work, out);
+      } finally {
+        progressHook = null;
+      }
+      const codecMs = performance.now() - started;
+      if (status === tzf.ERROR_CANCELLED) return fail('cancelled', 'Writing was cancelled.');
+      if (status !== tzf.OK) return fail('encode', 'The picture cannot be written: ' + statusText(status) + '.');
+      const size = e.tzf_web_written_bytes(writer) >>> 0;
+      return {
+        ok: true,
+        bytes: heap().slice(out, out + size),
+        bitsPerPixel: e.tzf_web_written_bits_per_pixel(writer) >>> 0,
+        colours: e.tzf_web_written_colours(writer) >>> 0,
+        composited: e.tzf_web_written_composited(writer) !== 0,
+        quantised: e.tzf_web_written_quantised(writer) !== 0,
+        codecMs,
+      };
+    } finally {
+      if (out) e.free(out);
+      if (work) e.free(work);
+      if (copy) e.free(copy);
+      if (writer) e.tzf_web_writer_free(writer);
+    }
+  }
+
+  return { decode, encode, release, statusText, constants: tzf, memoryBytes: () => e.memory.buffer.byteLength };
 }
 
 if (typeof module !== 'undefined' && module.exports) {
