@@ -18,6 +18,7 @@ if [ "${1:-all}" = all ]; then
              x11-utils)
   packages+=(qt6-base-dev qtbase5-dev)
   packages+=(abigail-tools)
+  packages+=(pngquant webp)
 fi
 
 missing=()
