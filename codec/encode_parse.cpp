@@ -13,33 +13,6 @@ namespace {
 constexpr uint32_t kRunBits = 1 + 8;  // flag bit + command byte
 constexpr size_t kColourSlots = 1024;
 
-// A displacement usable for a picture: a distinct offset reaching back into
-// the decoded pixels, with the lowest table index that gives it.
-struct Source {
-  int64_t offset;
-  uint8_t entry;
-};
-
-struct SourceList {
-  std::array<Source, 16> items;
-  size_t count = 0;
-};
-
-SourceList usable_sources(uint32_t width, uint64_t pixels) {
-  SourceList list;
-  for (uint8_t e = 0; e < 16; ++e) {
-    const Displacement& d = kDisplacementTable[e];
-    const int64_t offset = int64_t{d.dy} * width + d.dx;
-    // Offsets >= 0 only ever read zero bytes; offsets reaching back past the
-    // first pixel can never be satisfied.
-    if (offset >= 0 || static_cast<uint64_t>(-offset) >= pixels) continue;
-    bool seen = false;
-    for (size_t k = 0; k < list.count; ++k) seen = seen || list.items[k].offset == offset;
-    if (!seen) list.items[list.count++] = {offset, e};
-  }
-  return list;
-}
-
 // Walks the pixels from last to first, tracking for every source the length
 // of the match starting at the current pixel (capped at kMaxRun, never past
 // the last pixel). Fills length[i] with the chosen run length at pixel i (0
@@ -49,7 +22,7 @@ SourceList usable_sources(uint32_t width, uint64_t pixels) {
 // eight to a byte and everything else is whole bytes, so the file's size is
 // ceil(bits / 8) and the fewest bits also give the fewest bytes.
 template <typename Key>
-bool parse_backward(const Key* keys, const ParseInput& in, uint64_t n, const SourceList& sources,
+bool parse_backward(const Key* keys, const ParseInput& in, uint64_t n, const ParseSources& sources,
                     uint32_t literal_bits, uint8_t* length, uint8_t* entry) {
   std::array<uint8_t, 16> run{};
   // cost[j & 31] = fewest bits for pixels j..n-1; only the next kMaxRun
@@ -101,7 +74,26 @@ bool parse_backward(const Key* keys, const ParseInput& in, uint64_t n, const Sou
 
 }  // namespace
 
-uint64_t parse_work_bytes(uint64_t pixels, bool /*fast*/) { return 2 * pixels; }
+ParseSources usable_sources(uint32_t width, uint64_t pixels) {
+  ParseSources list;
+  for (uint8_t e = 0; e < 16; ++e) {
+    const Displacement& d = kDisplacementTable[e];
+    const int64_t offset = int64_t{d.dy} * width + d.dx;
+    // Offsets >= 0 only ever read zero bytes; offsets reaching back past the
+    // first pixel can never be satisfied.
+    if (offset >= 0 || static_cast<uint64_t>(-offset) >= pixels) continue;
+    bool seen = false;
+    for (size_t k = 0; k < list.count; ++k) seen = seen || list.items[k].offset == offset;
+    if (seen) continue;
+    list.items[list.count++] = {offset, e};
+    list.reach = std::max(list.reach, static_cast<uint64_t>(-offset));
+  }
+  return list;
+}
+
+uint64_t parse_work_bytes(uint64_t pixels, bool fast) {
+  return fast ? consumable_command_bytes(pixels) : 2 * pixels;
+}
 
 uint64_t exact_colours_work_bytes() { return kColourSlots * (sizeof(uint32_t) + 1); }
 
@@ -139,7 +131,9 @@ uint32_t exact_colours(const uint32_t* keys, uint64_t pixels, uint8_t (*palette)
 
 bool parse_and_write(const ParseInput& in, uint8_t* streams, ParseOutput& out) {
   const uint64_t n = pixel_total(in.width, in.height);
-  const SourceList sources = usable_sources(in.width, n);
+  const ParseSources sources = usable_sources(in.width, n);
+  if (in.fast && in.fast_parse != FastParse::kBackward)
+    return parse_fast(in, sources, streams, out);
   const uint32_t bytes_per_pixel = in.indices != nullptr ? 1 : 3;
   const uint32_t literal_bits = 1 + 8 * bytes_per_pixel;
   uint8_t* length = static_cast<uint8_t*>(in.work);
