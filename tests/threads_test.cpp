@@ -299,4 +299,68 @@ TEST(Threads, CodecDecodesOnePictureInEightLayoutsAtOnce) {
   }
 }
 
+// Encodings at once, through every path of the encoder (both efforts, both
+// depths, a palette chosen for the picture and error diffusion), must write
+// the bytes an encoding on its own writes.
+TEST(Threads, EightEncodingsAtOnceMatchOneAtATime) {
+  struct Job {
+    uint32_t width, height;
+    int format, effort, depth;
+  } const jobs[kThreads] = {
+      {97, 61, TZF_FORMAT_RGB, TZF_EFFORT_SMALLEST, TZF_DEPTH_24},
+      {128, 40, TZF_FORMAT_RGB, TZF_EFFORT_FAST, TZF_DEPTH_24},
+      {33, 150, TZF_FORMAT_RGBA, TZF_EFFORT_SMALLEST, TZF_DEPTH_8},
+      {1, 300, TZF_FORMAT_RGB, TZF_EFFORT_FAST, TZF_DEPTH_8},
+      {255, 17, TZF_FORMAT_NATIVE, TZF_EFFORT_SMALLEST, TZF_DEPTH_24},
+      {61, 63, TZF_FORMAT_RGBA, TZF_EFFORT_FAST, TZF_DEPTH_24},
+      {200, 30, TZF_FORMAT_RGB, TZF_EFFORT_SMALLEST, TZF_DEPTH_8},
+      {5, 5, TZF_FORMAT_RGB, TZF_EFFORT_FAST, TZF_DEPTH_8},
+  };
+  auto encode = [](const Job& j, const Bytes& pixels) {
+    const size_t bpp = j.format == TZF_FORMAT_RGBA ? 4 : 3;
+    tzf_image image{};
+    image.width = j.width;
+    image.height = j.height;
+    image.format = j.format;
+    image.pixels = pixels.data();
+    image.stride = static_cast<ptrdiff_t>(j.width * bpp);
+    tzf_encode_options options{};
+    options.effort = j.effort;
+    options.bits_per_pixel = j.depth;
+    size_t max_bytes = 0, work_bytes = 0;
+    Bytes file;
+    if (tzf_encode_size(&image, &options, &max_bytes, &work_bytes) != TZF_OK) return file;
+    Bytes work(work_bytes);
+    file.resize(max_bytes);
+    tzf_encode_result result{};
+    if (tzf_encode(&image, &options, work.data(), work.size(), file.data(), file.size(), &result) !=
+        TZF_OK) {
+      return Bytes();
+    }
+    file.resize(result.size);
+    return file;
+  };
+  std::vector<Bytes> pixels, alone;
+  for (int i = 0; i < kThreads; ++i) {
+    const Job& j = jobs[i];
+    const size_t bpp = j.format == TZF_FORMAT_RGBA ? 4 : 3;
+    pixels.push_back(random_bytes(static_cast<size_t>(j.width) * j.height * bpp, 300 + i));
+    for (size_t k = 0; k < pixels.back().size(); ++k) pixels.back()[k] &= 0xF0;  // some repeats
+    alone.push_back(encode(j, pixels.back()));
+    ASSERT_FALSE(alone.back().empty()) << "picture " << i;
+  }
+  std::atomic<int> ready{0};
+  std::vector<Bytes> together(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      together[i] = encode(jobs[i], pixels[i]);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(together[i], alone[i]) << "picture " << i;
+}
+
 }  // namespace
