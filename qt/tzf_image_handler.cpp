@@ -3,8 +3,10 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <QFileDevice>
 #include <QIODevice>
 #include <QImageReader>
+#include <QList>
 #include <QSize>
 #include <QVariant>
 #include <QVector>
@@ -151,6 +153,135 @@ int decode_format(const tzf_info& info) {
   return indexed(info) ? TZF_FORMAT_NATIVE : TZF_FORMAT_RGB;
 }
 
+// The most memory write() takes for the encoder's work and the file
+// together.
+constexpr uint64_t kMostEncodeBytes = uint64_t{4} << 30;
+
+// The encoder's work buffer and the file it writes, freed together.
+struct EncodeBuffers {
+  void* work = nullptr;
+  void* out = nullptr;
+
+  EncodeBuffers() = default;
+  EncodeBuffers(const EncodeBuffers&) = delete;
+  EncodeBuffers& operator=(const EncodeBuffers&) = delete;
+  ~EncodeBuffers() {
+    free(work);
+    free(out);
+  }
+};
+
+// An image in a layout the encoder reads: `pixels` in `format`, and for
+// TZF_FORMAT_INDEX the colour table.
+struct EncoderInput {
+  QImage pixels;
+  int format = TZF_FORMAT_RGB;
+  uint8_t palette[256][3] = {};
+  uint32_t palette_size = 0;
+  bool table_alpha = false;  // some colour of the table was not opaque
+};
+
+// A colour channel of alpha `alpha` over white.
+uint8_t over_white(int channel, int alpha) {
+  return static_cast<uint8_t>((channel * alpha + 255 * (255 - alpha) + 127) / 255);
+}
+
+// The colour table of an Indexed8 image, its transparent colours composited
+// over white. Indices past the table (which Qt leaves undefined) get black
+// entries, so that every pixel has a colour.
+void take_colour_table(const QImage& image, EncoderInput& input) {
+  const QVector<QRgb> table = image.colorTable();
+  int used = 0;
+  if (table.size() < 256) {
+    for (int y = 0; y < image.height(); ++y) {
+      const uchar* row = image.constScanLine(y);
+      for (int x = 0; x < image.width(); ++x) used = row[x] + 1 > used ? row[x] + 1 : used;
+    }
+  }
+  const int count = table.size() > 256 ? 256 : static_cast<int>(table.size());
+  input.palette_size = static_cast<uint32_t>(count > used ? count : used);
+  for (int i = 0; i < count; ++i) {
+    const QRgb colour = table[i];
+    const int alpha = qAlpha(colour);
+    if (alpha != 255) input.table_alpha = true;
+    input.palette[i][0] = over_white(qRed(colour), alpha);
+    input.palette[i][1] = over_white(qGreen(colour), alpha);
+    input.palette[i][2] = over_white(qBlue(colour), alpha);
+  }
+}
+
+// The image in a layout the encoder reads, converted by Qt where needed. A
+// null `pixels` when the conversion found no memory.
+void take_pixels(const QImage& image, EncoderInput& input) {
+  switch (image.format()) {
+    case QImage::Format_Indexed8:
+      input.pixels = image;
+      break;
+    case QImage::Format_Mono:
+    case QImage::Format_MonoLSB:
+      input.pixels = image.convertToFormat(QImage::Format_Indexed8);
+      break;
+    case QImage::Format_Grayscale8:
+#if QT_VERSION >= QT_VERSION_CHECK(5, 13, 0)
+    case QImage::Format_Grayscale16:
+#endif
+      input.pixels = image.convertToFormat(QImage::Format_Grayscale8);
+      input.format = TZF_FORMAT_INDEX;
+      input.palette_size = 256;
+      for (int i = 0; i < 256; ++i) {
+        input.palette[i][0] = input.palette[i][1] = input.palette[i][2] = static_cast<uint8_t>(i);
+      }
+      return;
+    case QImage::Format_RGB888:
+      input.pixels = image;
+      return;
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    case QImage::Format_BGR888:
+      input.pixels = image;
+      input.format = TZF_FORMAT_NATIVE;
+      return;
+#endif
+    default:
+      if (image.hasAlphaChannel()) {
+        input.pixels = image.convertToFormat(QImage::Format_RGBA8888);
+        input.format = TZF_FORMAT_RGBA;
+      } else {
+        input.pixels = image.convertToFormat(QImage::Format_RGB888);
+      }
+      return;
+  }
+  input.format = TZF_FORMAT_INDEX;
+  if (!input.pixels.isNull()) take_colour_table(input.pixels, input);
+}
+
+// The file's bits per pixel a sub-type asks for; false for one unknown.
+bool depth_of(const QByteArray& sub_type, int* depth) {
+  const QByteArray name = sub_type.toLower();
+  if (name.isEmpty()) {
+    *depth = TZF_DEPTH_AUTO;
+  } else if (name == "8" || name == "indexed") {
+    *depth = TZF_DEPTH_8;
+  } else if (name == "24" || name == "rgb") {
+    *depth = TZF_DEPTH_24;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Hands all of `size` bytes to the device, and pushes a file's buffer to
+// disk so that a full disk shows here.
+bool write_all(QIODevice* device, const char* data, qint64 size) {
+  qint64 done = 0;
+  while (done < size) {
+    const qint64 wrote = device->write(data + done, size - done);
+    if (wrote <= 0) return false;
+    done += wrote;
+  }
+  QFileDevice* file = qobject_cast<QFileDevice*>(device);
+  return file == nullptr || file->flush();
+}
+
 }  // namespace
 
 tzf_limits tzf_qt_limits() {
@@ -211,11 +342,25 @@ int TzfImageHandler::header() const {
 }
 
 bool TzfImageHandler::supportsOption(ImageOption option) const {
-  return option == Size || option == ImageFormat;
+  return option == Size || option == ImageFormat || option == Quality || option == SubType ||
+         option == SupportedSubTypes;
+}
+
+void TzfImageHandler::setOption(ImageOption option, const QVariant& value) {
+  if (option == Quality) {
+    quality_ = value.toInt();
+  } else if (option == SubType) {
+    sub_type_ = value.toByteArray();
+  }
 }
 
 QVariant TzfImageHandler::option(ImageOption option) const {
+  if (option == Quality) return quality_;
+  if (option == SupportedSubTypes) {
+    return QVariant::fromValue(QList<QByteArray>{QByteArray("8"), QByteArray("24")});
+  }
   if (!supportsOption(option) || header() != TZF_OK) return QVariant();
+  if (option == SubType) return indexed(info_) ? QByteArray("8") : QByteArray("24");
   if (option == Size) {
     return QSize(static_cast<int>(info_.width), static_cast<int>(info_.height));
   }
@@ -309,5 +454,85 @@ bool TzfImageHandler::read(QImage* image) {
               outcome.rows_held, info_.height);
   }
   *image = result;
+  return true;
+}
+
+bool TzfImageHandler::write(const QImage& image) {
+  QIODevice* device = this->device();
+  if (device == nullptr || !device->isWritable()) {
+    qCWarning(lcTzfImageIo, "TZF: no writable device");
+    return false;
+  }
+  if (image.isNull()) {
+    qCWarning(lcTzfImageIo, "TZF: cannot write an empty image");
+    return false;
+  }
+  int depth = TZF_DEPTH_AUTO;
+  if (!depth_of(sub_type_, &depth)) {
+    qCWarning(lcTzfImageIo, "TZF: unknown sub-type \"%s\": 8 (indexed) or 24 (rgb)",
+              sub_type_.constData());
+    return false;
+  }
+  EncoderInput input;
+  take_pixels(image, input);
+  if (input.pixels.isNull()) {
+    qCWarning(lcTzfImageIo, "TZF: no memory to convert the image");
+    return false;
+  }
+
+  tzf_image picture{};
+  picture.width = static_cast<uint32_t>(input.pixels.width());
+  picture.height = static_cast<uint32_t>(input.pixels.height());
+  picture.format = input.format;
+  picture.pixels = input.pixels.constBits();
+  picture.stride = static_cast<ptrdiff_t>(input.pixels.bytesPerLine());
+  if (input.format == TZF_FORMAT_INDEX) {
+    picture.palette = input.palette;
+    picture.palette_size = input.palette_size;
+  }
+  tzf_encode_options options{};
+  options.effort = quality_ >= 0 && quality_ <= 50 ? TZF_EFFORT_FAST : TZF_EFFORT_SMALLEST;
+  options.bits_per_pixel = depth;
+
+  // Sizes first: nothing is allocated past the limit.
+  size_t file_bytes = 0;
+  size_t work_bytes = 0;
+  int status = tzf_encode_size(&picture, &options, &file_bytes, &work_bytes);
+  if (status != TZF_OK) {
+    qCWarning(lcTzfImageIo, "TZF: cannot write a %d x %d image: %s", image.width(), image.height(),
+              tzf_status_text(status));
+    return false;
+  }
+  if (uint64_t{file_bytes} > kMostEncodeBytes ||
+      uint64_t{work_bytes} > kMostEncodeBytes - uint64_t{file_bytes}) {
+    qCWarning(lcTzfImageIo, "TZF: writing a %d x %d image needs more than %llu bytes",
+              image.width(), image.height(), static_cast<unsigned long long>(kMostEncodeBytes));
+    return false;
+  }
+  EncodeBuffers buffers;
+  buffers.work = malloc(work_bytes > 0 ? work_bytes : 1);
+  buffers.out = malloc(file_bytes);
+  if (buffers.work == nullptr || buffers.out == nullptr) {
+    qCWarning(lcTzfImageIo, "TZF: no memory to write a %d x %d image", image.width(),
+              image.height());
+    return false;
+  }
+  tzf_encode_result result{};
+  status =
+      tzf_encode(&picture, &options, buffers.work, work_bytes, buffers.out, file_bytes, &result);
+  if (status != TZF_OK) {
+    qCWarning(lcTzfImageIo, "TZF: cannot encode the image: %s", tzf_status_text(status));
+    return false;
+  }
+  if (result.composited != 0 || input.table_alpha) {
+    qCWarning(lcTzfImageIo,
+              "TZF: the image is not opaque; TZF holds no transparency, so it was composited "
+              "over white");
+  }
+  if (!write_all(device, static_cast<const char*>(buffers.out), static_cast<qint64>(result.size))) {
+    qCWarning(lcTzfImageIo, "TZF: cannot write to the device: %s",
+              qPrintable(device->errorString()));
+    return false;
+  }
   return true;
 }

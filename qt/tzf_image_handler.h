@@ -9,8 +9,19 @@
 // straight into the QImage: 8-bit pictures as Format_Indexed8 with their
 // colour table, 24-bit ones as Format_RGB888. A picture whose data ends early
 // is shown as far as it goes, the rest as if the missing bytes were zero,
-// with a warning. Problems are reported through the "tzf.imageio" logging
-// category and a false return.
+// with a warning.
+//
+// write() encodes through libtzf into memory of its own and hands the file
+// to the device: Indexed8 images as 8-bit files keeping their colour table
+// (entries with alpha composited over white), Grayscale8 as 8 bits with a
+// grey table, Mono through Indexed8; images with alpha are composited over
+// white into 24 bits, every other format is written as 24-bit RGB. Options:
+// Quality (up to 50: the fast encoder, else and by default the smallest
+// file) and SubType ("8" or "indexed", "24" or "rgb"; reading gives "8" or
+// "24").
+//
+// Problems are reported through the "tzf.imageio" logging category and a
+// false return.
 #ifndef TZF_QT_TZF_IMAGE_HANDLER_H
 #define TZF_QT_TZF_IMAGE_HANDLER_H
 
@@ -37,7 +48,10 @@ class TzfImageHandler : public QImageIOHandler {
   bool canRead() const override;
   bool read(QImage* image) override;
   QVariant option(ImageOption option) const override;
+  void setOption(ImageOption option, const QVariant& value) override;
   bool supportsOption(ImageOption option) const override;
+
+  bool write(const QImage& image) override;
 
   // True when the device's next bytes start a TZF picture (peeks only).
   static bool canRead(QIODevice* device);
@@ -52,6 +66,10 @@ class TzfImageHandler : public QImageIOHandler {
   // Header bytes taken from the device when peeking could not see them all;
   // read() uses them before the rest of the device.
   mutable QByteArray taken_;
+
+  // The writing options: QImageIOHandler::Quality and SubType.
+  int quality_ = -1;
+  QByteArray sub_type_;
 };
 
 #endif

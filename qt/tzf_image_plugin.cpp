@@ -1,5 +1,6 @@
 // The plug-in Qt finds in its imageformats folder: key "tzf", MIME type
-// image/x-tzf (tzf.json).
+// image/x-tzf (tzf.json). It reads and writes the format named "tzf" and
+// recognises unnamed pictures for reading by their first bytes.
 #include <QImageIOPlugin>
 
 #include "tzf_image_handler.h"
@@ -10,7 +11,13 @@ class TzfImagePlugin : public QImageIOPlugin {
 
  public:
   Capabilities capabilities(QIODevice* device, const QByteArray& format) const override {
-    if (format == "tzf") return CanRead;
+    if (format == "tzf") {
+      if (device == nullptr || !device->isOpen()) return CanRead | CanWrite;
+      Capabilities capabilities;
+      if (device->isReadable()) capabilities |= CanRead;
+      if (device->isWritable()) capabilities |= CanWrite;
+      return capabilities;
+    }
     if (!format.isEmpty() || device == nullptr || !device->isOpen()) return {};
     if (device->isReadable() && TzfImageHandler::canRead(device)) return CanRead;
     return {};
