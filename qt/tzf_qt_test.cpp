@@ -5,7 +5,12 @@
 // corpus (TZF_CORPUS, listed in its expected.tsv), compared with its PNG or
 // its failure class, and pictures made by tzfenc (TZF_TZFENC), compared with
 // what tzfconv (TZF_TZFCONV) writes as PNG, read back through Qt's own PNG
-// support. Built once against Qt 5 and once against Qt 6.
+// support. It writes through QImageWriter too: every picture of the write
+// corpus (TZF_CORPUS/write, listed in its write.tsv) and every whole picture
+// of the shared corpus, to files and to buffers, read back through the
+// plug-in and through libtzf, exactly; QImage's other formats, sub-types,
+// qualities and devices that fail. Built once against Qt 5 and once against
+// Qt 6.
 //
 //   qtzf_test_qtN [gtest options]   the tests
 //   qtzf_test_qtN --read FILE       reads FILE through the plug-in and says
@@ -16,6 +21,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <QBuffer>
 #include <QColor>
 #include <QCoreApplication>
 #include <QDir>
@@ -23,6 +29,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <QImageWriter>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -563,6 +570,408 @@ TEST_F(QtPlugin, KeepsToTheAllocationLimit) {
   QImageReader::setAllocationLimit(before);
 }
 #endif
+
+// ---- Writing ----
+
+// The pixels of TZF bytes as libtzf decodes them, as RGB888; a null image
+// when it does not decode them.
+QImage libtzf_pixels(const QByteArray& bytes, tzf_info* info) {
+  *info = tzf_info{};
+  const size_t size = static_cast<size_t>(bytes.size());
+  if (tzf_read_info(bytes.constData(), size, info) != TZF_OK ||
+      tzf_check_limits(info, TZF_FORMAT_RGB, nullptr) != TZF_OK) {
+    return QImage();
+  }
+  QImage image(static_cast<int>(info->width), static_cast<int>(info->height),
+               QImage::Format_RGB888);
+  if (image.isNull() ||
+      tzf_decode(bytes.constData(), size, TZF_FORMAT_RGB, image.bits(),
+                 static_cast<ptrdiff_t>(image.bytesPerLine()), nullptr) != TZF_OK) {
+    return QImage();
+  }
+  return image;
+}
+
+// Where QImageWriter writes.
+enum class Target { kFile, kBuffer };
+
+const char* target_name(Target target) { return target == Target::kFile ? "file" : "buffer"; }
+
+// What QImageWriter said, and the bytes it wrote.
+struct Written {
+  bool ok = false;
+  QByteArray bytes;
+  QImageWriter::ImageWriterError error = QImageWriter::UnknownError;
+  QString messages;
+};
+
+// How QImageWriter is set up besides its device.
+struct WriteSettings {
+  int quality = -1;  // QImageWriter's default
+  QByteArray sub_type;
+};
+
+Written write_with(QImageWriter& writer, const QImage& image, const WriteSettings& settings) {
+  MessageCapture capture;
+  Written written;
+  writer.setQuality(settings.quality);
+  writer.setSubType(settings.sub_type);
+  written.ok = writer.write(image);
+  written.error = writer.error();
+  written.messages = capture.text();
+  return written;
+}
+
+// Writes `image` to `file` (named by its suffix) or to a buffer (named "tzf").
+Written write_picture(const QImage& image, Target target, const QString& file,
+                      const WriteSettings& settings = {}) {
+  if (target == Target::kFile) {
+    Written written;
+    {
+      QImageWriter writer(file);
+      written = write_with(writer, image, settings);
+    }
+    written.bytes = file_bytes(file);
+    return written;
+  }
+  QBuffer buffer;
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "tzf");
+  Written written = write_with(writer, image, settings);
+  written.bytes = buffer.data();
+  return written;
+}
+
+// TZF bytes read back through the plug-in, recognised by their content.
+QImage read_back(const QByteArray& bytes, QByteArray* sub_type = nullptr) {
+  QBuffer buffer;
+  buffer.setData(bytes);
+  buffer.open(QIODevice::ReadOnly);
+  QImageReader reader(&buffer);
+  if (sub_type != nullptr) *sub_type = reader.subType();
+  return reader.read();
+}
+
+// "" when the Indexed8 images hold the same indices, else where they
+// first differ.
+std::string index_difference(const QImage& got, const QImage& expected) {
+  if (got.format() != QImage::Format_Indexed8 || got.size() != expected.size()) {
+    return "not an Indexed8 image of the size";
+  }
+  for (int y = 0; y < got.height(); ++y) {
+    for (int x = 0; x < got.width(); ++x) {
+      if (got.constScanLine(y)[x] != expected.constScanLine(y)[x]) {
+        return "index at (" + std::to_string(x) + ", " + std::to_string(y) + ") is " +
+               std::to_string(got.constScanLine(y)[x]) + " instead of " +
+               std::to_string(expected.constScanLine(y)[x]);
+      }
+    }
+  }
+  return "";
+}
+
+// What the plug-in says when it composites a transparent image.
+const QString kComposited = "composited over white";
+
+class QtWriter : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(folder_.isValid()); }
+  QString path(const QString& name) const { return folder_.filePath(name); }
+
+  // Writes `image` to a file and to a buffer; checks that both hold the same
+  // bytes, that libtzf and the plug-in decode them to `expected` (RGB888
+  // colours) in a file of `bits` bits a pixel, and returns the bytes.
+  QByteArray round_trip(const QImage& image, const QImage& expected, int bits, bool composited,
+                        const WriteSettings& settings = {}) {
+    QByteArray first;
+    for (Target target : {Target::kFile, Target::kBuffer}) {
+      SCOPED_TRACE(target_name(target));
+      const Written written = write_picture(image, target, path("written.tzf"), settings);
+      EXPECT_TRUE(written.ok) << written.messages.toStdString();
+      if (!written.ok) return QByteArray();
+      EXPECT_EQ(written.messages.contains(kComposited), composited)
+          << written.messages.toStdString();
+      if (target == Target::kFile) {
+        first = written.bytes;
+      } else {
+        EXPECT_EQ(written.bytes, first) << "the buffer holds other bytes than the file";
+      }
+      tzf_info info{};
+      const QImage decoded = libtzf_pixels(written.bytes, &info);
+      EXPECT_EQ(static_cast<int>(info.bits_per_pixel), bits);
+      EXPECT_EQ(difference(decoded, expected), "") << "libtzf";
+      QByteArray sub_type;
+      const QImage read = read_back(written.bytes, &sub_type);
+      EXPECT_EQ(sub_type, QByteArray::number(bits));
+      EXPECT_EQ(read.format(), bits == 8 ? QImage::Format_Indexed8 : QImage::Format_RGB888);
+      EXPECT_EQ(difference(read, expected), "") << "QImageReader";
+    }
+    return first;
+  }
+
+  QTemporaryDir folder_;
+};
+
+TEST_F(QtWriter, IsFoundByQt) {
+  EXPECT_TRUE(QImageWriter::supportedImageFormats().contains("tzf"));
+  EXPECT_TRUE(QImageWriter::supportedMimeTypes().contains("image/x-tzf"));
+  QImageWriter by_name(path("x.tzf"));
+  EXPECT_TRUE(by_name.canWrite()) << by_name.errorString().toStdString();
+  EXPECT_TRUE(by_name.supportsOption(QImageIOHandler::Quality));
+  EXPECT_TRUE(by_name.supportsOption(QImageIOHandler::SubType));
+  EXPECT_EQ(by_name.supportedSubTypes(), (QList<QByteArray>{"8", "24"}));
+  QBuffer buffer;
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter to_buffer(&buffer, "tzf");
+  EXPECT_TRUE(to_buffer.canWrite()) << to_buffer.errorString().toStdString();
+}
+
+// One picture to write: the write corpus's kinds, and "true colour" for the
+// shared corpus's whole pictures, written from RGB32.
+struct WriteCase {
+  QString name, kind, expected;
+};
+
+std::vector<WriteCase> write_cases(const QString& corpus) {
+  std::vector<WriteCase> cases;
+  for (const QByteArray& line : file_bytes(corpus + "/write/write.tsv").split('\n')) {
+    const QString text = QString::fromUtf8(line).trimmed();
+    if (text.isEmpty() || text.startsWith('#')) continue;
+    const QStringList fields = text.split('\t');
+    cases.push_back({"write/" + fields.value(0), fields.value(1), "write/" + fields.value(2)});
+  }
+  for (const Expected& e : read_expected(corpus + "/expected.tsv")) {
+    if (e.kind != "ok") continue;
+    const QString png = QFileInfo(e.name).completeBaseName() + ".png";
+    cases.push_back({png, "true colour", png});
+  }
+  return cases;
+}
+
+TEST_F(QtWriter, WritesTheCorpusExactly) {
+  const QString corpus = environment("TZF_CORPUS");
+  const std::vector<WriteCase> cases = write_cases(corpus);
+  ASSERT_GT(cases.size(), 10u) << "no pictures listed in " << corpus.toStdString();
+  for (const WriteCase& c : cases) {
+    SCOPED_TRACE((c.name + " (" + c.kind + ")").toStdString());
+    QImage image(corpus + "/" + c.name, "PNG");
+    const QImage expected(corpus + "/" + c.expected, "PNG");
+    ASSERT_FALSE(image.isNull());
+    ASSERT_FALSE(expected.isNull());
+    const bool palette = c.kind == "palette";
+    if (palette) {
+      ASSERT_EQ(image.format(), QImage::Format_Indexed8);
+    } else if (c.kind == "true colour") {
+      image = image.convertToFormat(QImage::Format_RGB32);
+    } else {
+      ASSERT_TRUE(c.kind == "rgb" || c.kind == "rgba") << "unknown kind";
+    }
+    const QByteArray bytes = round_trip(image, expected, palette ? 8 : 24, c.kind == "rgba");
+    if (!palette || bytes.isEmpty()) continue;
+    // The colour table and every index as they were.
+    tzf_info info{};
+    ASSERT_EQ(tzf_read_info(bytes.constData(), static_cast<size_t>(bytes.size()), &info), TZF_OK);
+    const QImage read = read_back(bytes);
+    for (int i = 0; i < image.colorCount(); ++i) {
+      EXPECT_EQ(qRgb(info.palette[i][0], info.palette[i][1], info.palette[i][2]), image.color(i))
+          << "colour " << i;
+      EXPECT_EQ(read.color(i), image.color(i)) << "colour " << i;
+    }
+    EXPECT_EQ(index_difference(read, image), "");
+  }
+}
+
+TEST_F(QtWriter, QualityChoosesTheEffort) {
+  const QString corpus = environment("TZF_CORPUS");
+  qint64 smallest_total = 0, fast_total = 0;
+  for (const char* name : {"rgb_scene_320x200.png", "rgb_odd_61x41.png", "palette_full_64x64.png",
+                           "palette_wide_1001x3.png"}) {
+    SCOPED_TRACE(name);
+    const QImage image(corpus + "/write/" + name, "PNG");
+    ASSERT_FALSE(image.isNull());
+    const int bits = image.format() == QImage::Format_Indexed8 ? 8 : 24;
+    // Qualities that ask for the same effort give the same file.
+    const QByteArray smallest = round_trip(image, image, bits, false, {-1, {}});
+    const QByteArray fast = round_trip(image, image, bits, false, {50, {}});
+    ASSERT_FALSE(smallest.isEmpty());
+    ASSERT_FALSE(fast.isEmpty());
+    struct Case {
+      int quality;
+      const QByteArray& same_as;
+    };
+    for (const Case& q : {Case{100, smallest}, Case{51, smallest}, Case{0, fast}}) {
+      SCOPED_TRACE("quality " + std::to_string(q.quality));
+      const Written written = write_picture(image, Target::kBuffer, {}, {q.quality, {}});
+      EXPECT_TRUE(written.ok);
+      EXPECT_EQ(written.bytes, q.same_as);
+    }
+    EXPECT_LE(smallest.size(), fast.size());
+    smallest_total += smallest.size();
+    fast_total += fast.size();
+  }
+  EXPECT_LT(smallest_total, fast_total);
+}
+
+// Transparent colours of a table: even entries fully transparent.
+QImage with_transparent_entries(QImage image) {
+  QVector<QRgb> table = image.colorTable();
+  for (int i = 0; i < table.size(); i += 2) table[i] = qRgba(qRed(table[i]), 0, 0, 0);
+  image.setColorTable(table);
+  return image;
+}
+
+// The image over white, where its pixels are opaque or fully transparent.
+QImage over_white(const QImage& image) {
+  QImage result = image.convertToFormat(QImage::Format_ARGB32);
+  for (int y = 0; y < result.height(); ++y) {
+    for (int x = 0; x < result.width(); ++x) {
+      const QRgb pixel = result.pixel(x, y);
+      if (qAlpha(pixel) == 0) result.setPixel(x, y, qRgb(255, 255, 255));
+    }
+  }
+  return result;
+}
+
+TEST_F(QtWriter, ConvertsQImagesOtherFormats) {
+  const QString corpus = environment("TZF_CORPUS") + "/write/";
+  const QImage indexed(corpus + "palette_odd_37x23.png", "PNG");
+  const QImage rgb(corpus + "rgb_odd_61x41.png", "PNG");
+  const QImage rgba(corpus + "rgba_disc_64x48.png", "PNG");
+  const QImage rgba_over_white(corpus + "rgba_disc_64x48.over-white.png", "PNG");
+  ASSERT_FALSE(indexed.isNull() || rgb.isNull() || rgba.isNull() || rgba_over_white.isNull());
+  const QImage transparent_table = with_transparent_entries(indexed);
+  struct Case {
+    const char* name;
+    QImage image;
+    int bits;
+    QImage expected;  // colours the file holds; null: the image's own
+    bool composited;
+  };
+  const Case cases[] = {
+    {"RGB32", rgb.convertToFormat(QImage::Format_RGB32), 24, {}, false},
+    {"opaque ARGB32", rgb.convertToFormat(QImage::Format_ARGB32), 24, {}, false},
+    {"RGBX8888", rgb.convertToFormat(QImage::Format_RGBX8888), 24, {}, false},
+    {"RGB16", rgb.convertToFormat(QImage::Format_RGB16), 24, {}, false},
+    {"RGB30", rgb.convertToFormat(QImage::Format_RGB30), 24, {}, false},
+    {"RGB888", rgb.convertToFormat(QImage::Format_RGB888), 24, {}, false},
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    {"BGR888", rgb.convertToFormat(QImage::Format_BGR888), 24, {}, false},
+#endif
+    {"ARGB32", rgba.convertToFormat(QImage::Format_ARGB32), 24, rgba_over_white, true},
+    {"RGBA8888", rgba.convertToFormat(QImage::Format_RGBA8888), 24, rgba_over_white, true},
+    {"Grayscale8", rgb.convertToFormat(QImage::Format_Grayscale8), 8, {}, false},
+    {"Mono", indexed.convertToFormat(QImage::Format_Mono), 8, {}, false},
+    {"MonoLSB", indexed.convertToFormat(QImage::Format_MonoLSB), 8, {}, false},
+    {"Indexed8 with transparent colours", transparent_table, 8, over_white(transparent_table),
+     true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.image.isNull());
+    round_trip(c.image, c.expected.isNull() ? c.image : c.expected, c.bits, c.composited);
+  }
+}
+
+TEST_F(QtWriter, SubTypesChooseTheDepth) {
+  const QString corpus = environment("TZF_CORPUS") + "/write/";
+  const QImage indexed(corpus + "palette_odd_37x23.png", "PNG");
+  const QImage few(corpus + "rgb_few_colours_45x30.png", "PNG");
+  const QImage rgb(corpus + "rgb_odd_61x41.png", "PNG");
+  ASSERT_FALSE(indexed.isNull() || few.isNull() || rgb.isNull());
+  struct Case {
+    const char* sub_type;
+    const QImage& image;
+    int bits;
+  };
+  // Pictures of at most 256 colours keep them at 8 bits.
+  const Case cases[] = {
+      {"24", indexed, 24}, {"rgb", indexed, 24}, {"RGB", indexed, 24}, {"8", indexed, 8},
+      {"8", few, 8},       {"indexed", few, 8},  {"24", few, 24},      {"24", rgb, 24},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.sub_type) + " from " + std::to_string(c.image.width()));
+    round_trip(c.image, c.image, c.bits, false, {-1, c.sub_type});
+  }
+  // More colours than 8 bits hold: a chosen palette, read back alike.
+  const QImage scene(corpus + "rgb_scene_320x200.png", "PNG");
+  const Written written = write_picture(scene, Target::kBuffer, {}, {-1, "8"});
+  ASSERT_TRUE(written.ok) << written.messages.toStdString();
+  tzf_info info{};
+  const QImage decoded = libtzf_pixels(written.bytes, &info);
+  EXPECT_EQ(info.bits_per_pixel, 8u);
+  EXPECT_EQ(difference(read_back(written.bytes), decoded), "");
+  // A sub-type the plug-in does not know writes nothing.
+  for (Target target : {Target::kFile, Target::kBuffer}) {
+    SCOPED_TRACE(target_name(target));
+    const Written refused = write_picture(rgb, target, path("bogus.tzf"), {-1, "16"});
+    EXPECT_FALSE(refused.ok);
+    EXPECT_TRUE(refused.messages.contains("sub-type")) << refused.messages.toStdString();
+    EXPECT_TRUE(refused.bytes.isEmpty());
+  }
+}
+
+// A device open for writing that takes `accepts` bytes, then fails.
+class FailingDevice : public QIODevice {
+ public:
+  explicit FailingDevice(qint64 accepts) : accepts_(accepts) {}
+
+ protected:
+  qint64 readData(char*, qint64) override { return -1; }
+  qint64 writeData(const char*, qint64 size) override {
+    const qint64 n = std::min(size, accepts_ - taken_);
+    if (n <= 0) {
+      setErrorString("the device is full");
+      return -1;
+    }
+    taken_ += n;
+    return n;
+  }
+
+ private:
+  qint64 accepts_;
+  qint64 taken_ = 0;
+};
+
+TEST_F(QtWriter, ReportsDevicesThatFail) {
+  const QImage image(environment("TZF_CORPUS") + "/write/rgb_odd_61x41.png", "PNG");
+  ASSERT_FALSE(image.isNull());
+  // Qt's own checks: a file that cannot be made, a device not open for writing.
+  {
+    QImageWriter writer(path("no such folder/x.tzf"));
+    EXPECT_FALSE(writer.write(image));
+    EXPECT_EQ(writer.error(), QImageWriter::DeviceError);
+  }
+  {
+    QBuffer buffer;
+    buffer.open(QIODevice::ReadOnly);
+    QImageWriter writer(&buffer, "tzf");
+    EXPECT_FALSE(writer.write(image));
+    EXPECT_EQ(writer.error(), QImageWriter::DeviceError);
+  }
+  // The plug-in's: devices that refuse the bytes at once or part way, and a
+  // file on a full disk.
+  for (qint64 accepts : {0, 1, 100}) {
+    SCOPED_TRACE("accepts " + std::to_string(accepts));
+    FailingDevice device(accepts);
+    device.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    QImageWriter writer(&device, "tzf");
+    const Written written = write_with(writer, image, {});
+    EXPECT_FALSE(written.ok);
+    EXPECT_TRUE(written.messages.contains("the device is full")) << written.messages.toStdString();
+  }
+  if (QFileInfo::exists("/dev/full")) {
+    QImageWriter writer("/dev/full", "tzf");
+    const Written written = write_with(writer, image, {});
+    EXPECT_FALSE(written.ok);
+    EXPECT_TRUE(written.messages.contains("cannot write")) << written.messages.toStdString();
+  }
+  // No image.
+  QBuffer buffer;
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "tzf");
+  EXPECT_FALSE(writer.write(QImage()));
+  EXPECT_TRUE(buffer.data().isEmpty());
+}
 
 // Reads one file through the plug-in and tells what came out.
 int read_one(const QString& file) {
