@@ -6,6 +6,8 @@ TZF file written from it must decode to:
   palette  an indexed PNG: an 8-bit file keeping its colour table
   rgb      a true-colour PNG: a 24-bit file with exactly its pixels
   rgba     a PNG with transparency: composited over white, then 24 bits
+The PNGs hold stored (uncompressed) deflate blocks, so that test programs
+read them with a small reader of their own on every platform.
 Run from anywhere; writes next to this script.
 """
 import os
@@ -27,7 +29,7 @@ def png(path, width, height, colour_type, rows, plte=None):
     out += chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour_type, 0, 0, 0))
     if plte is not None:
         out += chunk(b"PLTE", b"".join(bytes(c) for c in plte))
-    out += chunk(b"IDAT", zlib.compress(raw, 9))
+    out += chunk(b"IDAT", zlib.compress(raw, 0))
     out += chunk(b"IEND", b"")
     with open(os.path.join(HERE, path), "wb") as f:
         f.write(out)
