@@ -44,8 +44,8 @@ set(tzf_same "(= ${PROJECT_VERSION}-${TZF_DEBIAN_REVISION})")
 # component|package|section|architecture|extra Depends|summary, then the
 # description's lines (each under 80 characters) in TZF_DESCRIPTION_<component>.
 set(tzf_packages
-  "lib|libtzf0|libs|amd64||TZF picture decoding library"
-  "dev|libtzf-dev|libdevel|amd64|libtzf0 ${tzf_same}|TZF picture decoding library - development files"
+  "lib|libtzf0|libs|amd64||TZF picture library"
+  "dev|libtzf-dev|libdevel|amd64|libtzf0 ${tzf_same}|TZF picture library - development files"
   "tools|tzf-tools|graphics|amd64||TZF picture converters"
   "gdk_pixbuf|tzf-gdk-pixbuf-loader|graphics|amd64|libtzf0 ${tzf_same}, shared-mime-info|TZF picture loader for GdkPixbuf"
   "qt6|qt6-tzf-image-plugin|graphics|amd64|libtzf0 ${tzf_same}|TZF image format plug-in for Qt 6"
@@ -57,37 +57,40 @@ displacements.")
 set(TZF_DESCRIPTION_lib "${tzf_about}
 .
 The shared library libtzf decodes TZF pictures held in memory into a buffer
-the caller owns, as RGB, RGBA or the picture's own bytes. It opens no files
-and keeps no state, so any number of threads may use it at once.")
+the caller owns, as RGB, RGBA or the picture's own bytes, and encodes the
+caller's pixels into TZF pictures, choosing a palette for 8-bit ones. It
+opens no files, allocates nothing and keeps no state, so any number of
+threads may use it at once.")
 set(TZF_DESCRIPTION_dev "${tzf_about}
 .
-This package holds what programs that decode TZF pictures with libtzf are
-built with: the C header tzf/tzf.h, the static library, the pkg-config file
-tzf.pc and the CMake package tzf (target tzf::tzf).")
+This package holds what programs that read or write TZF pictures with libtzf
+are built with: the C header tzf/tzf.h, the static library, the pkg-config
+file tzf.pc and the CMake package tzf (target tzf::tzf).")
 set(TZF_DESCRIPTION_tools "${tzf_about}
 .
 tzfconv converts TZF pictures to PNG or BMP by loading the TZF import filter
-library as an image viewer does; tzfenc writes TZF pictures from PNG or BMP.
+library as an image viewer does; tzfenc writes TZF pictures from JPEG, PNG,
+BMP, GIF, TGA and PNM pictures.
 The filter library, libtzffilter.so, is installed in a folder of its own
 where tzfconv finds it.")
 set(TZF_DESCRIPTION_gdk_pixbuf "${tzf_about}
 .
 This package adds a GdkPixbuf loader module for TZF pictures, the
-image/x-tzf MIME type and a thumbnailer entry, so that GTK programs show TZF
-pictures and file managers draw their thumbnails.")
+image/x-tzf MIME type and a thumbnailer entry, so that GTK programs show and
+save TZF pictures and file managers draw their thumbnails.")
 set(TZF_DESCRIPTION_qt6 "${tzf_about}
 .
-This package adds an image format plug-in with which QImageReader, and so
-every Qt 6 program, reads TZF pictures.")
+This package adds an image format plug-in with which QImageReader and
+QImageWriter, and so every Qt 6 program, read and write TZF pictures.")
 set(TZF_DESCRIPTION_qt5 "${tzf_about}
 .
-This package adds an image format plug-in with which QImageReader, and so
-every Qt 5 program, reads TZF pictures.")
+This package adds an image format plug-in with which QImageReader and
+QImageWriter, and so every Qt 5 program, read and write TZF pictures.")
 set(TZF_DESCRIPTION_python "${tzf_about}
 .
 Importing the module tzf_pillow registers the TZF format with Pillow, so
-that PIL.Image.open reads TZF pictures. They are decoded by libtzf, called
-through ctypes.")
+that PIL.Image.open reads TZF pictures and Image.save writes them. They are
+decoded and encoded by libtzf, called through ctypes.")
 
 get_cmake_property(tzf_installed_components COMPONENTS)
 set(tzf_package_components "")
