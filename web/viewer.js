@@ -1,8 +1,11 @@
-// The page: opens files from the picker or a drop, decodes them in a worker
-// and draws them. document.body.dataset.state is 'ready' before any file,
-// 'decoding' while the picture to show is being decoded, 'shown' when it is
-// on the canvas and 'error' when it could not be shown (dataset.reason then
-// says why: the worker's reason).
+// The page: opens files from the picker or a drop (TZF, PNG or JPEG),
+// decodes them in a worker and draws them; saves the picture shown as PNG
+// or, written in the worker, as TZF. document.body.dataset.state is 'ready'
+// before any file, 'decoding' while the picture to show is being decoded,
+// 'shown' when it is on the canvas, 'saving' while it is written as TZF and
+// 'error' when it could not be shown (dataset.reason then says why: the
+// worker's reason). After a TZF writing, dataset.saved is 'ok' or the
+// reason it failed.
 'use strict';
 
 (function () {
@@ -16,6 +19,10 @@
   const progress = $('progress');
   const cancelButton = $('cancel');
   const saveButton = $('save');
+  const saveTzfButton = $('save-tzf');
+  const tzfDepth = $('tzf-depth');
+  const tzfEffort = $('tzf-effort');
+  const progressLabel = $('progress-label');
   const actualSize = $('actual-size');
   const strip = $('strip');
 
@@ -28,7 +35,7 @@
     new Blob([$('worker-source').textContent], { type: 'text/javascript' }));
 
   let worker = null;
-  let running = null;  // {id, entry, thumbnail}
+  let running = null;  // {id, entry, thumbnail, save}
   let nextId = 1;
   let entries = [];    // {file, button, thumb, thumbState}
   let selected = null;
@@ -60,6 +67,7 @@
     running = { id, entry, thumbnail };
     if (!thumbnail) {
       setState('decoding');
+      progressLabel.textContent = 'Decoding';
       message.textContent = '';
       notice.textContent = '';
       progress.value = 0;
@@ -67,6 +75,58 @@
     }
     // The worker reads the file itself, only the bytes it needs.
     worker.postMessage({ type: 'decode', id, file: entry.file, thumbnail: thumbnail ? kThumbnail : 0 });
+  }
+
+  // The name of a file saved from `entry` with the extension `extension`.
+  function savedName(entry, extension) {
+    return entry.file.name.replace(/\.(tzf|png|jpe?g)$/i, '') + extension;
+  }
+
+  function download(blob, name) {
+    const url = URL.createObjectURL(blob);
+    const link = document.createElement('a');
+    link.href = url;
+    link.download = name;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 10000);
+  }
+
+  // Writes the picture shown as TZF in the worker, which reads its file
+  // again, and downloads the result.
+  function saveTzf() {
+    if (!shownEntry || document.body.dataset.state !== 'shown') return;
+    const id = nextId++;
+    if (running) replaceWorker();
+    running = { id, entry: shownEntry, save: true };
+    setState('saving');
+    delete document.body.dataset.saved;
+    message.textContent = '';
+    notice.textContent = '';
+    progress.value = 0;
+    progressLabel.textContent = 'Writing';
+    progressBox.hidden = true;
+    saveTzfButton.disabled = true;
+    worker.postMessage({ type: 'encode', id, file: shownEntry.file, effort: tzfEffort.value, depth: Number(tzfDepth.value) });
+  }
+
+  function finishSave(entry, result) {
+    progressBox.hidden = true;
+    saveTzfButton.disabled = false;
+    setState('shown');
+    if (!result.ok) {
+      message.textContent = `${entry.file.name}: ${result.message}`;
+      document.body.dataset.saved = result.reason;
+      return;
+    }
+    const name = savedName(entry, '.tzf');
+    download(new Blob([result.bytes], { type: 'application/octet-stream' }), name);
+    const colours = result.bitsPerPixel === 8
+      ? `, ${result.colours} colours${result.quantised ? ' (a palette was chosen for it)' : ''}` : '';
+    notice.textContent = `Saved ${name}: ${result.bitsPerPixel}-bit${colours}, ${result.bytes.byteLength} bytes.` +
+      (result.composited ? ' The picture has transparent parts: in the TZF file they are on white.' : '');
+    document.body.dataset.saved = 'ok';
   }
 
   function onWorkerMessage(event) {
@@ -95,6 +155,8 @@
     const entry = job.entry;
     if (job.thumbnail) {
       setThumbnail(entry, result);
+    } else if (job.save) {
+      finishSave(entry, result);
     } else {
       progressBox.hidden = true;
       if (result.ok) show(entry, result);
@@ -110,12 +172,14 @@
     result.bitmap.close();
     canvas.hidden = false;
     canvas.setAttribute('aria-label', 'The picture ' + entry.file.name);
-    info.textContent = `${result.width}x${result.height}, ${result.bitsPerPixel}-bit — ${entry.file.name}`;
+    const kind = result.kind === 'tzf' ? `${result.bitsPerPixel}-bit` : result.kind.toUpperCase();
+    info.textContent = `${result.width}x${result.height}, ${kind} — ${entry.file.name}`;
     notice.textContent = result.truncated
       ? `The file ends early: only ${result.rowsHeld} of ${result.height} rows were in it; the missing part is black.`
       : '';
     message.textContent = '';
     saveButton.disabled = false;
+    saveTzfButton.disabled = false;
     shownEntry = entry;
     document.body.dataset.decodeMs = result.decodeMs.toFixed(2); // for web/bench
     document.body.dataset.codecMs = result.codecMs.toFixed(2);
@@ -132,6 +196,7 @@
     notice.textContent = '';
     message.textContent = `${entry.file.name}: ${text}`;
     saveButton.disabled = true;
+    saveTzfButton.disabled = true;
     shownEntry = null;
     if (entry.thumbState !== 'done') setThumbnail(entry, { ok: false, message: text });
     document.body.dataset.reason = reason;
@@ -213,10 +278,12 @@
   function cancel() {
     if (!running || running.thumbnail) return;
     const name = running.entry.file.name;
+    const what = running.save ? 'writing' : 'decoding';
+    if (running.save) saveTzfButton.disabled = false;
     running = null;
     replaceWorker();
     progressBox.hidden = true;
-    message.textContent = `${name}: decoding was cancelled.`;
+    message.textContent = `${name}: ${what} was cancelled.`;
     setState(shownEntry ? 'shown' : 'ready');
     nextThumbnail();
   }
@@ -239,22 +306,16 @@
 
   saveButton.addEventListener('click', () => {
     if (!shownEntry) return;
-    const name = shownEntry.file.name.replace(/\.tzf$/i, '') + '.png';
+    const name = savedName(shownEntry, '.png');
     canvas.toBlob((blob) => {
       if (!blob) {
         message.textContent = 'The picture could not be turned into a PNG file.';
         return;
       }
-      const url = URL.createObjectURL(blob);
-      const link = document.createElement('a');
-      link.href = url;
-      link.download = name;
-      document.body.append(link);
-      link.click();
-      link.remove();
-      setTimeout(() => URL.revokeObjectURL(url), 10000);
+      download(blob, name);
     }, 'image/png');
   });
+  saveTzfButton.addEventListener('click', saveTzf);
 
   // The whole page is the drop zone.
   let dragDepth = 0;
