@@ -1,6 +1,8 @@
 // The page in Debian's Chromium, headless, opened from disk: files are set
 // on the picker as a person would pick them, the canvas is read back and
-// compared with tzfconv's pixels and with the golden corpus's.
+// compared with tzfconv's pixels and with the golden corpus's; PNG and JPEG
+// pictures are opened and saved as TZF, and the files downloaded are read
+// back with the module.
 'use strict';
 const fs = require('fs');
 const os = require('os');
@@ -8,6 +10,8 @@ const path = require('path');
 const { chromium } = require('playwright-core');
 const { check, samePixels } = require('./harness');
 const { readCorpus } = require('./corpus');
+const { readWriteCorpus, colourCount } = require('./write-corpus');
+const { loadPage } = require('./node-cases');
 
 const kArgs = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
@@ -57,6 +61,17 @@ async function canvasPixels(page) {
     return { width: canvas.width, height: canvas.height, base64: btoa(text) };
   });
   return { width, height, pixels: new Uint8Array(Buffer.from(base64, 'base64')) };
+}
+
+// Chooses the depth and effort, clicks Save as TZF and waits for the file:
+// {name, bytes, notice}.
+async function saveTzf(page, depth, effort) {
+  await page.selectOption('#tzf-depth', String(depth));
+  await page.selectOption('#tzf-effort', effort);
+  const [download] = await Promise.all([page.waitForEvent('download', { timeout: 30000 }), page.click('#save-tzf')]);
+  const bytes = fs.readFileSync(await download.path());
+  await page.waitForFunction(() => document.body.dataset.state === 'shown' && document.body.dataset.saved === 'ok');
+  return { name: download.suggestedFilename(), bytes, notice: await page.textContent('#notice') };
 }
 
 function browserCases(pagePath, fixtures, screenshotPath) {
@@ -264,6 +279,8 @@ function browserCases(pagePath, fixtures, screenshotPath) {
     },
   });
 
+  cases.push(...conversionCases(() => b, pagePath, path.dirname(fixtures.good[0].file)));
+
   cases.push({
     name: 'no request leaves the page, and no script error',
     run: async () => {
@@ -275,6 +292,149 @@ function browserCases(pagePath, fixtures, screenshotPath) {
 
   const close = async () => { if (b) await b.close(); };
   return { cases, close };
+}
+
+// PNG and JPEG pictures opened in the page and saved as TZF: the files are
+// read back with the page's module (the code the page runs) and must hold
+// the pixels given, exactly at 24 bits and at 8 bits for pictures of at
+// most 256 colours.
+function conversionCases(browser, pagePath, dir) {
+  const cases = [];
+  let decoder = null;
+  const readBack = async (bytes) => {
+    if (!decoder) {
+      const page = loadPage(pagePath);
+      decoder = await page.context.tzfCreateDecoder(page.wasm);
+    }
+    const read = await decoder.decode(new Uint8Array(bytes));
+    check(read.ok && !read.truncated, `the saved file does not read back: ${read.message || 'truncated'}`);
+    return read;
+  };
+  let pictures = [];
+  try {
+    pictures = readWriteCorpus();
+  } catch (error) {
+    cases.push({ name: 'the write corpus', run: () => { throw error; } });
+  }
+
+  for (const p of pictures) {
+    cases.push({
+      name: `opens ${p.name} (${p.kind}) and saves it as TZF at 24 and 8 bits`,
+      run: async () => {
+        const page = browser().page;
+        const input = p.input();
+        const expected = p.expected();
+        const r = await pick(page, [p.file]);
+        check(r.state === 'shown', `state ${r.state}: ${r.message}`);
+        check(r.info === `${input.width}x${input.height}, PNG — ${p.name}`, 'info: ' + r.info);
+        if (p.kind !== 'rgba') {
+          const shown = await canvasPixels(page);
+          samePixels(shown.pixels, input.rgba, input.width, input.height);
+        }
+        const transparent = p.kind === 'rgba';
+        for (const [depth, effort] of [[24, 'smallest'], [8, p.kind === 'palette' ? 'smallest' : 'fast']]) {
+          const saved = await saveTzf(page, depth, effort);
+          const what = `${depth}-bit, ${effort}`;
+          check(saved.name === p.name.replace(/\.png$/, '.tzf'), `${what}: saved as ${saved.name}`);
+          check(saved.notice.includes(`${depth}-bit`) && /transparent/.test(saved.notice) === transparent, `${what}: notice ${saved.notice}`);
+          const read = await readBack(saved.bytes);
+          check(read.width === input.width && read.height === input.height && read.bitsPerPixel === depth,
+            `${what}: read back ${read.width}x${read.height}, ${read.bitsPerPixel}-bit`);
+          if (depth === 24 || colourCount(expected.rgba) <= 256) samePixels(read.pixels, expected.rgba, input.width, input.height);
+          else check(colourCount(read.pixels) <= 256, `${what}: more than 256 colours`);
+        }
+      },
+    });
+  }
+
+  // A JPEG made by the browser's own encoder, opened and saved; the saved
+  // file opened again shows what the JPEG showed.
+  cases.push({
+    name: 'opens a JPEG, saves it as TZF at 24 and 8 bits, and opens the saved file',
+    run: async () => {
+      const page = browser().page;
+      const base64 = await page.evaluate(async () => {
+        const canvas = new OffscreenCanvas(97, 61);
+        const g = canvas.getContext('2d');
+        const sky = g.createLinearGradient(0, 0, 0, 61);
+        sky.addColorStop(0, '#2050c0');
+        sky.addColorStop(1, '#e0a040');
+        g.fillStyle = sky;
+        g.fillRect(0, 0, 97, 61);
+        g.fillStyle = '#20a040';
+        g.beginPath();
+        g.arc(40, 45, 22, 0, 2 * Math.PI);
+        g.fill();
+        const bytes = new Uint8Array(await (await canvas.convertToBlob({ type: 'image/jpeg', quality: 0.8 })).arrayBuffer());
+        let text = '';
+        for (const byte of bytes) text += String.fromCharCode(byte);
+        return btoa(text);
+      });
+      const jpeg = path.join(dir, 'made-by-the-browser.jpg');
+      fs.writeFileSync(jpeg, Buffer.from(base64, 'base64'));
+      const r = await pick(page, [jpeg]);
+      check(r.state === 'shown' && r.info === '97x61, JPEG — made-by-the-browser.jpg', `${r.state} ${r.info} ${r.message}`);
+      const shown = await canvasPixels(page);
+      const saved24 = await saveTzf(page, 24, 'smallest');
+      check(saved24.name === 'made-by-the-browser.tzf', saved24.name);
+      const read = await readBack(saved24.bytes);
+      samePixels(read.pixels, shown.pixels, 97, 61);
+      const saved8 = await saveTzf(page, 8, 'fast');
+      const read8 = await readBack(saved8.bytes);
+      check(read8.bitsPerPixel === 8 && read8.width === 97 && read8.height === 61, `${read8.bitsPerPixel}-bit`);
+      const tzf = path.join(dir, 'made-by-the-browser.tzf');
+      fs.writeFileSync(tzf, saved24.bytes);
+      const again = await pick(page, [tzf]);
+      check(again.state === 'shown' && again.info.startsWith('97x61, 24-bit'), again.info);
+      samePixels((await canvasPixels(page)).pixels, shown.pixels, 97, 61);
+    },
+  });
+
+  cases.push({
+    name: 'Cancel stops a writing; the picture stays shown and can be saved',
+    run: async () => {
+      const page = browser().page;
+      const after = await page.evaluate(() => {
+        document.getElementById('save-tzf').click();
+        const during = document.body.dataset.state;
+        document.getElementById('cancel').click();
+        return { during, state: document.body.dataset.state, message: document.getElementById('message').textContent };
+      });
+      check(after.during === 'saving' && after.state === 'shown' && /writing was cancelled/.test(after.message), JSON.stringify(after));
+      const saved = await saveTzf(page, 24, 'fast');
+      check(saved.name === 'made-by-the-browser.tzf', saved.name);
+    },
+  });
+
+  // PNG files that are refused: one over the page limit, refused from its
+  // header before the browser decodes it, and one with no pixels.
+  const png = (width, height, body) => {
+    const ihdr = Buffer.alloc(25);
+    ihdr.writeUInt32BE(13, 0);
+    ihdr.write('IHDR', 4, 'latin1');
+    ihdr.writeUInt32BE(width, 8);
+    ihdr.writeUInt32BE(height, 12);
+    ihdr.set([8, 2, 0, 0, 0], 16);
+    return Buffer.concat([Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]), ihdr, body]);
+  };
+  for (const [name, bytes, reason, text] of [
+    ['over-the-limit-20000x6000.png', png(20000, 6000, Buffer.alloc(0)), 'too-large', /20000x6000 \(120 megapixels\).*up to 100 megapixels/],
+    ['no-pixels-10x10.png', png(10, 10, Buffer.from('IDAT nothing here')), 'bad-image', /PNG file cannot be read/],
+  ]) {
+    cases.push({
+      name: `refuses ${name} with a message, and Save is off`,
+      run: async () => {
+        const page = browser().page;
+        const file = path.join(dir, name);
+        fs.writeFileSync(file, bytes);
+        const r = await pick(page, [file]);
+        check(r.state === 'error' && r.reason === reason && text.test(r.message), `${r.state}, ${r.reason}: ${r.message}`);
+        const off = await page.evaluate(() => document.getElementById('save').disabled && document.getElementById('save-tzf').disabled);
+        check(off, 'a Save button is on');
+      },
+    });
+  }
+  return cases;
 }
 
 module.exports = { browserCases };

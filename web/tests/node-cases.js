@@ -6,6 +6,7 @@ const fs = require('fs');
 const vm = require('vm');
 const { check, samePixels } = require('./harness');
 const { readCorpus } = require('./corpus');
+const { readWriteCorpus, readGoldenInputs, colourCount } = require('./write-corpus');
 
 // Node has no ImageData or createImageBitmap: these stand-ins copy the
 // pixels, as a bitmap would.
@@ -212,6 +213,152 @@ function nodeCases(pagePath, fixtures, report) {
       const result = page.posted[page.posted.length - 1];
       check(result.ok && result.width === 1201 && typeof result.decodeMs === 'number', JSON.stringify(result.message));
       samePixels(result.bitmap.data, f.expected, f.width, f.height);
+    },
+  });
+  cases.push(...writeCases(page, freshDecoder));
+  return cases;
+}
+
+// Writes `input` with `options` and reads the file back with the module:
+// the pixels must be `expected` exactly at 24 bits, and at 8 bits when the
+// input has at most 256 colours; otherwise an 8-bit file of a palette
+// chosen for it.
+async function roundTrip(decoder, input, expected, options, transparent) {
+  const written = decoder.encode(input.rgba, input.width, input.height, options);
+  check(written.ok, `writing failed: ${written.message}`);
+  check(written.bitsPerPixel === options.depth, `${written.bitsPerPixel}-bit file`);
+  check(written.composited === transparent, 'composited is ' + written.composited);
+  const read = await decoder.decode(written.bytes);
+  check(read.ok && !read.truncated, `reading back: ${read.message || 'truncated'}`);
+  check(read.width === input.width && read.height === input.height && read.bitsPerPixel === options.depth,
+    `read back ${read.width}x${read.height}, ${read.bitsPerPixel}-bit`);
+  const exact = options.depth === 24 || colourCount(expected.rgba) <= 256;
+  if (exact) {
+    check(!written.quantised, 'a palette was chosen for a picture of at most 256 colours');
+    samePixels(read.pixels, expected.rgba, input.width, input.height);
+  } else {
+    check(written.quantised && written.colours <= 256 && colourCount(read.pixels) <= written.colours,
+      `quantised ${written.quantised}, ${written.colours} colours, ${colourCount(read.pixels)} read back`);
+  }
+  return written;
+}
+
+function writeCases(page, freshDecoder) {
+  const cases = [];
+  let decoder = null;
+  let pictures = [];
+  try {
+    pictures = readWriteCorpus();
+  } catch (error) {
+    cases.push({ name: 'the write corpus', run: () => { throw error; } });
+  }
+  const settings = [{ depth: 24, effort: 'smallest' }, { depth: 24, effort: 'fast' }, { depth: 8, effort: 'smallest' }, { depth: 8, effort: 'fast' }];
+  for (const p of pictures) {
+    cases.push({
+      name: `writes ${p.name} (${p.kind}) at 24 and 8 bits, smallest and fast, and reads back its pixels`,
+      run: async () => {
+        decoder = decoder || (await freshDecoder());
+        const input = p.input();
+        const expected = p.expected();
+        for (const options of settings) {
+          try {
+            await roundTrip(decoder, input, expected, options, p.kind === 'rgba');
+          } catch (error) {
+            throw new Error(`${options.depth}-bit, ${options.effort}: ${error.message}`);
+          }
+        }
+      },
+    });
+  }
+  cases.push({
+    name: 'writes every golden corpus picture that decodes whole, at 24 bits and 8, and reads back its pixels',
+    run: async () => {
+      decoder = decoder || (await freshDecoder());
+      const golden = readGoldenInputs();
+      check(golden.length > 10, `${golden.length} pictures`);
+      for (const g of golden) {
+        const input = g.input();
+        for (const options of [{ depth: 24, effort: 'smallest' }, { depth: 8, effort: 'fast' }]) {
+          try {
+            await roundTrip(decoder, input, input, options, false);
+          } catch (error) {
+            throw new Error(`${g.name}, ${options.depth}-bit: ${error.message}`);
+          }
+        }
+      }
+    },
+  });
+
+  cases.push({
+    name: 'writing a decoded TZF picture reads its pixels where they lie in the module',
+    run: async () => {
+      const fresh = await freshDecoder();
+      const p = pictures.find((x) => x.kind === 'rgb' && x.input().width > 100);
+      const input = p.input();
+      const first = fresh.encode(input.rgba, input.width, input.height, { depth: 24 });
+      check(first.ok, first.message);
+      const shown = await fresh.decode(first.bytes);
+      check(shown.ok, shown.message);
+      const again = fresh.encode(shown.pixels, shown.width, shown.height, { depth: 24 });
+      check(again.ok && Buffer.compare(Buffer.from(again.bytes), Buffer.from(first.bytes)) === 0, 'a different file');
+    },
+  });
+
+  cases.push({
+    name: 'writing: a picture over the page limit is refused before any allocation; a progress answer of true cancels',
+    run: async () => {
+      const fresh = await freshDecoder();
+      const before = fresh.memoryBytes();
+      const over = fresh.encode(new Uint8Array(4), 10001, 10000, { depth: 24 });
+      check(!over.ok && over.reason === 'too-large' && /up to 100 megapixels/.test(over.message), over.message);
+      check(fresh.memoryBytes() === before, 'memory grew for a refused picture');
+      const p = pictures.find((x) => x.kind === 'rgb' && x.input().height > 100).input();
+      for (const depth of [24, 8]) {
+        const cancelled = fresh.encode(p.rgba, p.width, p.height, { depth }, (done) => done > 0);
+        check(!cancelled.ok && cancelled.reason === 'cancelled', `${depth}-bit: ${cancelled.reason}`);
+      }
+      check(fresh.encode(p.rgba, p.width, p.height, { depth: 8 }, () => false).ok, 'writing after a cancelled one');
+    },
+  });
+
+  cases.push({
+    name: 'memory is freed: forty writings leave the memory size as it was',
+    run: async () => {
+      const fresh = await freshDecoder();
+      const p = pictures.find((x) => x.kind === 'rgb' && x.input().width * x.input().height > 2000).input();
+      check(fresh.encode(p.rgba, p.width, p.height, { depth: 8 }).ok, 'first writing');
+      const before = fresh.memoryBytes();
+      for (let i = 0; i < 40; i++) {
+        check(fresh.encode(p.rgba, p.width, p.height, { depth: i % 2 ? 8 : 24, effort: i % 3 ? 'fast' : 'smallest' }).ok, 'writing ' + i);
+      }
+      check(fresh.memoryBytes() === before, `memory grew from ${before} to ${fresh.memoryBytes()}`);
+    },
+  });
+
+  cases.push({
+    name: 'worker messages: encode a TZF file gives info, progress by percent and the bytes',
+    run: async () => {
+      const p = pictures.find((x) => x.kind === 'rgb' && x.input().height > 100);
+      const input = p.input();
+      const fresh = await freshDecoder();
+      const tzf = fresh.encode(input.rgba, input.width, input.height, { depth: 24, effort: 'fast' });
+      page.posted.length = 0;
+      await page.context.self.onmessage({ data: { type: 'init', wasm: page.wasm } });
+      await page.context.self.onmessage({ data: { type: 'encode', id: 9, file: new Blob([tzf.bytes]), effort: 'smallest', depth: 8 } });
+      const types = page.posted.map((m) => m.type);
+      check(page.posted.every((m) => m.id === 9), 'ids');
+      check(types[0] === 'info' && types[types.length - 1] === 'result', 'order: ' + types.join(','));
+      const progress = page.posted.filter((m) => m.type === 'progress');
+      check(progress.length >= 2 && progress.every((m) => m.stage === 'encode') && progress[progress.length - 1].done === progress[progress.length - 1].height,
+        `${progress.length} progress messages`);
+      const result = page.posted[page.posted.length - 1];
+      check(result.ok && result.bitsPerPixel === 8 && Object.prototype.toString.call(result.bytes) === '[object ArrayBuffer]', JSON.stringify(result.message));
+      const read = await fresh.decode(new Uint8Array(result.bytes));
+      check(read.ok && read.bitsPerPixel === 8 && read.width === input.width, read.message);
+      page.posted.length = 0;
+      await page.context.self.onmessage({ data: { type: 'encode', id: 10, file: new Blob(['not a picture at all, not even close']), depth: 24 } });
+      const refused = page.posted[page.posted.length - 1];
+      check(!refused.ok && refused.reason === 'not-tzf', JSON.stringify(refused));
     },
   });
   return cases;

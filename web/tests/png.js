@@ -1,5 +1,6 @@
-// Reads the golden corpus's PNG files: 8-bit RGB or RGBA, not interlaced,
-// into {width, height, rgba} with every alpha 255 for RGB.
+// Reads the golden corpus's PNG files: 8-bit RGB, RGBA or indexed, not
+// interlaced, into {width, height, rgba} with every alpha 255 for RGB and
+// indexed pictures (the write corpus's indexed ones have no transparency).
 'use strict';
 const zlib = require('zlib');
 
@@ -17,6 +18,7 @@ function readPng(file) {
   let width = 0;
   let height = 0;
   let channels = 0;
+  let palette = null;
   const idat = [];
   for (let at = 8; at + 8 <= file.length;) {
     const length = file.readUInt32BE(at);
@@ -26,8 +28,12 @@ function readPng(file) {
       width = body.readUInt32BE(0);
       height = body.readUInt32BE(4);
       const [depth, colour, , , interlace] = body.subarray(8, 13);
-      channels = { 2: 3, 6: 4 }[colour] || 0;
+      channels = { 2: 3, 3: 1, 6: 4 }[colour] || 0;
       if (depth !== 8 || !channels || interlace) throw new Error(`unsupported PNG: depth ${depth}, colour type ${colour}, interlace ${interlace}`);
+    } else if (type === 'PLTE') {
+      palette = body;
+    } else if (type === 'tRNS') {
+      throw new Error('unsupported PNG: transparency chunk');
     } else if (type === 'IDAT') {
       idat.push(body);
     } else if (type === 'IEND') {
@@ -35,6 +41,7 @@ function readPng(file) {
     }
     at += 12 + length;
   }
+  if (channels === 1 && !palette) throw new Error('indexed PNG without a palette');
   const raw = zlib.inflateSync(Buffer.concat(idat));
   const rowBytes = width * channels;
   if (raw.length < (rowBytes + 1) * height) throw new Error('PNG pixel data is cut short');
@@ -53,6 +60,13 @@ function readPng(file) {
     }
     for (let x = 0; x < width; x++) {
       const to = (y * width + x) * 4;
+      if (channels === 1) {
+        const entry = line[x] * 3;
+        if (entry + 3 > palette.length) throw new Error(`PNG index ${line[x]} past its palette`);
+        rgba.set(palette.subarray(entry, entry + 3), to);
+        rgba[to + 3] = 255;
+        continue;
+      }
       rgba[to] = line[x * channels];
       rgba[to + 1] = line[x * channels + 1];
       rgba[to + 2] = line[x * channels + 2];
