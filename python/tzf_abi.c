@@ -33,6 +33,24 @@
       return 0;                                                                                   \
   } while (0)
 
+/* A signed integer field (an enum value, a stride): checked to be signed
+ * the same way. */
+#define INT_FIELD(out, record, name)                                                             \
+  do {                                                                                           \
+    record probe;                                                                                \
+    memset(&probe, 0, sizeof probe);                                                             \
+    probe.name -= 1;                                                                             \
+    if (!write_int_field(out, #name, offsetof(record, name), sizeof probe.name, probe.name < 0)) \
+      return 0;                                                                                  \
+  } while (0)
+
+/* A pointer field: an address as ctypes gives it, an unsigned integer. */
+#define POINTER_FIELD(out, record, name)                                                      \
+  do {                                                                                        \
+    if (!write_pointer_field(out, #name, offsetof(record, name), sizeof(((record*)0)->name))) \
+      return 0;                                                                               \
+  } while (0)
+
 /* A byte array: read as a bytes object of its size. */
 #define BYTES_FIELD(out, record, name)                                                 \
   fprintf(out, "        \"%s\": (%zu, \"%zus\", 1),\n", #name, offsetof(record, name), \
@@ -54,6 +72,28 @@ static int write_uint_field(FILE* out, const char* name, size_t offset, size_t s
   const char* format = size == 1 ? "B" : size == 2 ? "H" : size == 4 ? "I" : size == 8 ? "Q" : 0;
   if (!format || !is_unsigned) {
     fprintf(stderr, "tzf_abi: field %s is not an unsigned integer of 1, 2, 4 or 8 bytes\n", name);
+    return 0;
+  }
+  fprintf(out, "        \"%s\": (%zu, \"%s\", 1),\n", name, offset, format);
+  return 1;
+}
+
+static int write_int_field(FILE* out, const char* name, size_t offset, size_t size, int is_signed) {
+  const char* format = size == 1 ? "b" : size == 2 ? "h" : size == 4 ? "i" : size == 8 ? "q" : 0;
+  if (!format || !is_signed) {
+    fprintf(stderr, "tzf_abi: field %s is not a signed integer of 1, 2, 4 or 8 bytes\n", name);
+    return 0;
+  }
+  fprintf(out, "        \"%s\": (%zu, \"%s\", 1),\n", name, offset, format);
+  return 1;
+}
+
+/* struct's "P" needs native alignment, which the plug-in's "=" formats turn
+ * off, so an address is written as the unsigned integer of its size. */
+static int write_pointer_field(FILE* out, const char* name, size_t offset, size_t size) {
+  const char* format = size == 4 ? "I" : size == 8 ? "Q" : 0;
+  if (!format || size != sizeof(void*)) {
+    fprintf(stderr, "tzf_abi: field %s is not a pointer of 4 or 8 bytes\n", name);
     return 0;
   }
   fprintf(out, "        \"%s\": (%zu, \"%s\", 1),\n", name, offset, format);
@@ -84,9 +124,19 @@ static int write_binding(FILE* out) {
   CONSTANT(out, TZF_ERROR_BAD_ARGUMENT);
   CONSTANT(out, TZF_ERROR_CANCELLED);
   CONSTANT(out, TZF_ERROR_LIMIT);
+  CONSTANT(out, TZF_ERROR_BUFFER_SIZE);
   CONSTANT(out, TZF_FORMAT_RGB);
   CONSTANT(out, TZF_FORMAT_RGBA);
   CONSTANT(out, TZF_FORMAT_NATIVE);
+  CONSTANT(out, TZF_FORMAT_INDEX);
+  CONSTANT(out, TZF_EFFORT_SMALLEST);
+  CONSTANT(out, TZF_EFFORT_FAST);
+  CONSTANT(out, TZF_DITHER_DEFAULT);
+  CONSTANT(out, TZF_DITHER_NONE);
+  CONSTANT(out, TZF_DITHER_ERROR_DIFFUSION);
+  CONSTANT(out, TZF_DEPTH_AUTO);
+  CONSTANT(out, TZF_DEPTH_8);
+  CONSTANT(out, TZF_DEPTH_24);
   CONSTANT(out, TZF_DEFAULT_MAX_PIXELS);
   CONSTANT(out, TZF_DEFAULT_MAX_OUTPUT_BYTES);
   CONSTANT(out, TZF_PART_FLAGS);
@@ -95,6 +145,15 @@ static int write_binding(FILE* out) {
   CONSTANT(out, TZF_PART_COUNT);
   /* The value of a limit that lifts it. */
   CONSTANT(out, UINT64_MAX);
+
+  /* TZF_BACKGROUND(rgb) as the macro computes it: its value for black and
+   * the bits of the colour it keeps. */
+  fprintf(out,
+          "\n\ndef TZF_BACKGROUND(rgb):\n"
+          "    \"\"\"A background colour 0xRRGGBB as tzf_encode_options takes it.\"\"\"\n"
+          "    return %lu | (rgb & %lu)\n\n",
+          (unsigned long)TZF_BACKGROUND(0),
+          (unsigned long)(TZF_BACKGROUND(0xFFFFFFFFu) ^ TZF_BACKGROUND(0)));
 
   fputs("\nRECORDS = {\n", out);
   RECORD_START(out, tzf_info);
@@ -126,6 +185,37 @@ static int write_binding(FILE* out) {
   RECORD_ARRAY_FIELD(out, tzf_extent, part, tzf_part);
   UINT_FIELD(out, tzf_extent, kept_bytes);
   UINT_FIELD(out, tzf_extent, end);
+  RECORD_END(out);
+
+  RECORD_START(out, tzf_image);
+  UINT_FIELD(out, tzf_image, width);
+  UINT_FIELD(out, tzf_image, height);
+  INT_FIELD(out, tzf_image, format);
+  POINTER_FIELD(out, tzf_image, pixels);
+  INT_FIELD(out, tzf_image, stride);
+  POINTER_FIELD(out, tzf_image, palette);
+  UINT_FIELD(out, tzf_image, palette_size);
+  RECORD_END(out);
+
+  RECORD_START(out, tzf_encode_options);
+  INT_FIELD(out, tzf_encode_options, effort);
+  INT_FIELD(out, tzf_encode_options, bits_per_pixel);
+  INT_FIELD(out, tzf_encode_options, dither);
+  UINT_FIELD(out, tzf_encode_options, background);
+  POINTER_FIELD(out, tzf_encode_options, palette);
+  UINT_FIELD(out, tzf_encode_options, palette_size);
+  POINTER_FIELD(out, tzf_encode_options, progress);
+  RECORD_END(out);
+
+  RECORD_START(out, tzf_encode_result);
+  UINT_FIELD(out, tzf_encode_result, size);
+  UINT_FIELD(out, tzf_encode_result, bits_per_pixel);
+  UINT_FIELD(out, tzf_encode_result, colours);
+  UINT_FIELD(out, tzf_encode_result, composited);
+  UINT_FIELD(out, tzf_encode_result, quantised);
+  UINT_FIELD(out, tzf_encode_result, literal_pixels);
+  UINT_FIELD(out, tzf_encode_result, runs);
+  UINT_FIELD(out, tzf_encode_result, run_pixels);
   RECORD_END(out);
 
   RECORD_START(out, tzf_result);
