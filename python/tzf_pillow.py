@@ -1,9 +1,10 @@
-"""Pillow plug-in for TZF pictures, decoding through libtzf.
+"""Pillow plug-in for TZF pictures, decoding and encoding through libtzf.
 
     import tzf_pillow          # registers the format with Pillow
     from PIL import Image
     with Image.open("picture.tzf") as im:
         im.load()
+    im.save("copy.tzf")        # or im.save(fp, "TZF", effort="fast")
 
 Opening reads the header and the colour table only (the first TZF_INFO_SIZE
 bytes at most), checks the picture against Pillow's Image.MAX_IMAGE_PIXELS
@@ -19,6 +20,22 @@ record) comes from _tzf_abi, which the build writes from tzf/tzf.h; records
 are byte buffers of the size given there, their fields read and written at
 the offsets given there.
 
+Saving hands Pillow's pixels to libtzf's tzf_encode_size and tzf_encode,
+which write the whole file into a buffer; the plug-in writes that to the
+file. Modes "P" and "L" (a grey colour table) give an 8-bit picture keeping
+their colours, "RGB" a 24-bit one; "RGBA", "LA", "PA" and "P" with
+transparency are composited over white or the background given. "1" is
+saved as "L", "RGBX", "CMYK", "YCbCr" and "HSV" as "RGB", "La" and "RGBa"
+as "RGBA"; other modes raise OSError. Options of Image.save:
+    bits=8 or 24        8-bit or 24-bit file: 8 for "P", "L" and "1",
+                        24 otherwise; 8 bits from true colour keep up to
+                        256 colours exactly, and choose a palette for more
+    effort="smallest"   the smallest file (the default), or "fast"
+    dither=True/False   error diffusion when a palette is chosen (default
+                        True)
+    background=(r, g, b) or a colour name: what transparent pixels are
+                        composited over (default white)
+
 The library is loaded by its soname, libtzf.so.0; the environment variable
 TZF_LIBRARY names another file to load instead (a build folder's library, for
 instance).
@@ -28,7 +45,7 @@ import ctypes
 import os
 import struct
 
-from PIL import Image, ImageFile, ImagePalette
+from PIL import Image, ImageColor, ImageFile, ImagePalette
 
 import _tzf_abi as abi
 
@@ -101,6 +118,9 @@ def _load_library():
         "tzf_decode_kept": (ctypes.c_int, [record, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
                                            ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_void_p,
                                            record]),
+        "tzf_encode_size": (ctypes.c_int, [record, record, size_p, size_p]),
+        "tzf_encode": (ctypes.c_int, [record, record, ctypes.c_void_p, ctypes.c_size_t,
+                                      ctypes.c_void_p, ctypes.c_size_t, record]),
         "tzf_status_text": (ctypes.c_char_p, [ctypes.c_int]),
         "tzf_version": (ctypes.c_char_p, []),
     }
@@ -294,7 +314,135 @@ class TzfDecoder(ImageFile.PyDecoder):
             raise OSError("cannot load TZF picture: the decoded rows do not fill the image")
 
 
+# --- saving ------------------------------------------------------------------
+
+# The mode each of Pillow's modes is saved as; "P" with transparency is saved
+# as "RGBA". Modes not here (16-bit and floating-point grey, ...) would lose
+# values and are refused.
+_SAVED_AS = {"1": "L", "L": "L", "P": "P", "RGB": "RGB", "RGBX": "RGB", "CMYK": "RGB",
+             "YCbCr": "RGB", "HSV": "RGB", "RGBA": "RGBA", "RGBa": "RGBA", "LA": "RGBA",
+             "La": "RGBA", "PA": "RGBA"}
+_EFFORTS = {"smallest": abi.TZF_EFFORT_SMALLEST, "fast": abi.TZF_EFFORT_FAST}
+_DEPTHS = {8: abi.TZF_DEPTH_8, 24: abi.TZF_DEPTH_24}
+_DITHERS = {None: abi.TZF_DITHER_DEFAULT, True: abi.TZF_DITHER_ERROR_DIFFUSION,
+            False: abi.TZF_DITHER_NONE}
+_GREYS = bytes(i for i in range(256) for _ in range(3))
+
+
+def _encode_options(encoderinfo, default_bits):
+    """The tzf_encode_options record for Image.save's keyword arguments."""
+    effort = encoderinfo.get("effort", "smallest")
+    bits = encoderinfo.get("bits", default_bits)
+    dither = encoderinfo.get("dither")
+    background = encoderinfo.get("background")
+    if not isinstance(effort, str) or effort not in _EFFORTS:
+        raise ValueError(f"TZF effort must be 'smallest' or 'fast', not {effort!r}")
+    if isinstance(bits, bool) or bits not in _DEPTHS:
+        raise ValueError(f"TZF bits must be 8 or 24, not {bits!r}")
+    if not (dither is None or isinstance(dither, bool)):
+        raise ValueError(f"TZF dither must be True or False, not {dither!r}")
+    options = _record("tzf_encode_options")
+    _set(options, "tzf_encode_options", "effort", _EFFORTS[effort])
+    _set(options, "tzf_encode_options", "bits_per_pixel", _DEPTHS[bits])
+    _set(options, "tzf_encode_options", "dither", _DITHERS[dither])
+    if background is not None:
+        if isinstance(background, str):
+            background = ImageColor.getrgb(background)[:3]  # ValueError for no colour
+        if (not isinstance(background, (tuple, list)) or len(background) != 3
+                or not all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255
+                           for c in background)):
+            raise ValueError("TZF background must be (red, green, blue) of 0 to 255 or a "
+                             f"colour name, not {background!r}")
+        red, green, blue = background
+        _set(options, "tzf_encode_options", "background",
+             abi.TZF_BACKGROUND(red << 16 | green << 8 | blue))
+    return options
+
+
+def _colour_table(im):
+    """The colours a "P" image's indices show when Pillow converts it to
+    "RGB": its colour table, made longer when some pixel indexes past it."""
+    table = im.getpalette("RGB") or []
+    count = max(len(table) // 3, im.getextrema()[1] + 1)
+    if count * 3 > len(table):
+        strip = im.crop((0, 0, 1, 1)).resize((256, 1), Image.NEAREST)
+        strip.putdata(range(256))
+        table = strip.convert("RGB").tobytes()
+    return bytes(table[:count * 3])
+
+
+def _encode_error(status):
+    text = _status_text(status)
+    if status in (abi.TZF_ERROR_BAD_SIZE, abi.TZF_ERROR_BAD_ARGUMENT):
+        return ValueError(f"cannot write TZF picture: {text}")
+    return OSError(f"cannot write TZF picture: {text}")
+
+
+def _save(im, fp, filename):
+    """Encodes `im` with libtzf and writes the file to `fp`."""
+    mode = _SAVED_AS.get(im.mode)
+    if mode is None:
+        raise OSError(f"cannot write mode {im.mode} as TZF")
+    options = _encode_options(im.encoderinfo, 8 if mode in ("P", "L") else 24)
+    if mode == "P" and ("transparency" in im.info or im.palette.mode == "RGBA"):
+        mode = "RGBA"
+    if im.mode == "La":  # Pillow unpremultiplies it only to "LA"
+        im = im.convert("LA")
+    if mode != im.mode:
+        im = im.convert(mode)
+
+    image = _record("tzf_image")
+    _set(image, "tzf_image", "width", im.width)
+    _set(image, "tzf_image", "height", im.height)
+    palette = None
+    if mode in ("P", "L"):
+        tzf_format, pixel_bytes = abi.TZF_FORMAT_INDEX, 1
+        table = _colour_table(im) if mode == "P" and im.width and im.height else _GREYS
+        palette = ctypes.create_string_buffer(table, len(table))
+        _set(image, "tzf_image", "palette", ctypes.addressof(palette))
+        _set(image, "tzf_image", "palette_size", len(table) // 3)
+    elif mode == "RGB":
+        tzf_format, pixel_bytes = abi.TZF_FORMAT_RGB, 3
+    else:
+        tzf_format, pixel_bytes = abi.TZF_FORMAT_RGBA, 4
+    _set(image, "tzf_image", "format", tzf_format)
+    _set(image, "tzf_image", "stride", im.width * pixel_bytes)
+    # The rows top down, without gaps; c_char_p points into the bytes object.
+    pixels = im.tobytes("raw", mode)
+    pixels_pointer = ctypes.c_char_p(pixels)
+    _set(image, "tzf_image", "pixels", ctypes.cast(pixels_pointer, ctypes.c_void_p).value)
+
+    max_file_bytes = ctypes.c_size_t()
+    work_bytes = ctypes.c_size_t()
+    status = _LIB.tzf_encode_size(image, options, ctypes.byref(max_file_bytes),
+                                  ctypes.byref(work_bytes))
+    if status != abi.TZF_OK:
+        raise _encode_error(status)
+    work = None
+    out = None
+    result = _record("tzf_encode_result")
+    work_bytes = bytearray(work_bytes.value)
+    file_bytes = bytearray(max_file_bytes.value)
+    try:
+        if work_bytes:
+            work = (ctypes.c_char * len(work_bytes)).from_buffer(work_bytes)
+        if file_bytes:
+            out = (ctypes.c_char * len(file_bytes)).from_buffer(file_bytes)
+        status = _LIB.tzf_encode(image, options, work, len(work_bytes), out, len(file_bytes),
+                                 result)
+    finally:
+        # Releases the exports, so that the bytearrays can be sliced.
+        del work, out
+    work_bytes = None
+    del pixels_pointer, pixels, palette
+    if status != abi.TZF_OK:
+        raise _encode_error(status)
+    with memoryview(file_bytes) as view:
+        fp.write(view[:_get(result, "tzf_encode_result", "size")])
+
+
 Image.register_open(FORMAT, TzfImageFile, _accept)
+Image.register_save(FORMAT, _save)
 Image.register_extension(FORMAT, EXTENSION)
 Image.register_mime(FORMAT, MIME_TYPE)
 Image.register_decoder(DECODER, TzfDecoder)

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Tests of the Pillow plug-in as a program uses it: `import tzf_pillow`, then
-PIL.Image.open. The golden corpus (tests/corpus/expected.tsv) gives pictures
-with their expected pixels or failure; other pictures are PNGs written here
-with Pillow and encoded by the built tzfenc. CTest passes the paths in the
+PIL.Image.open and Image.save. The golden corpus (tests/corpus/expected.tsv)
+gives pictures with their expected pixels or failure, the write corpus
+(tests/corpus/write/write.tsv) pictures to save with the pixels they must
+decode to; other pictures are PNGs written here with Pillow and encoded by
+the built tzfenc. CTest passes the paths in the
 environment and runs one class per test (see python/CMakeLists.txt)."""
 import ctypes
 import filecmp
@@ -165,6 +167,7 @@ class Case(unittest.TestCase):
 class Registration(Case):
     def test_names_and_acceptance(self):
         self.assertEqual(Image.registered_extensions()[".tzf"], "TZF")
+        self.assertIs(Image.SAVE["TZF"], tzf_pillow._save)
         self.assertEqual(Image.MIME["TZF"], "image/x-tzf")
         with Image.open(ENV["SAMPLE"]) as image:
             self.assertEqual((image.format, image.get_format_mimetype()), ("TZF", "image/x-tzf"))
@@ -342,6 +345,236 @@ class RandomTails(Case):
                         self.assertIn("image file is truncated", str(strict))
                     else:
                         self.assertEqual(strict.convert("RGB").tobytes(), expected)
+
+
+def write_table():
+    """The pictures every writer saves: write.tsv's lines as (name, kind,
+    source PNG, expected PNG), then the golden corpus's `ok` pictures' PNGs
+    as true-colour input."""
+    folder = os.path.join(ENV["CORPUS"], "write")
+    with open(os.path.join(folder, "write.tsv"), encoding="utf-8") as f:
+        table = [(name, kind, os.path.join(folder, name), os.path.join(folder, expected))
+                 for name, kind, expected in (line.rstrip("\n").split("\t") for line in f
+                                              if line.strip() and not line.startswith("#"))]
+    for path, kind, _ in corpus_table():
+        if kind == "ok":
+            png = path[:-len(".tzf")] + ".png"
+            table.append((os.path.basename(png), "golden", png, png))
+    return table
+
+
+def saved(image, **options):
+    """The bytes Image.save writes for `image` to a file object."""
+    out = io.BytesIO()
+    image.save(out, "TZF", **options)
+    return out.getvalue()
+
+
+def read_back(test, data, what):
+    """The saved picture as the plug-in reads it, checked against libtzf's
+    own decoding of the whole data."""
+    image = load(io.BytesIO(data))
+    test.assertIsInstance(image, Image.Image, what)
+    test.assertEqual(image.convert("RGB").tobytes(),
+                     whole_data_rgb(data, image.width, image.height), what)
+    return image
+
+
+def over(image, background):
+    """An image with alpha composited over an opaque colour, rounded to the
+    nearest value: the pixels a 24-bit file of it holds."""
+    if image.mode == "La":  # Pillow converts it to "LA" only
+        image = image.convert("LA")
+    pixels = image.convert("RGBA").tobytes()
+    flat = bytearray()
+    for i in range(0, len(pixels), 4):
+        a = pixels[i + 3]
+        flat += bytes((c * a + b * (255 - a) + 127) // 255
+                      for c, b in zip(pixels[i:i + 3], background))
+    return bytes(flat)
+
+
+def colour_count(image):
+    colours = image.convert("RGB").getcolors(256)
+    return len(colours) if colours else None
+
+
+class Writing(Case):
+    """Every picture of the write corpus, saved at 8 and 24 bits and at the
+    mode's own depth, read back by the plug-in and by libtzf:
+      24 bits            exactly the expected pixels
+      8 bits, <= 256     exactly the expected pixels; an indexed picture
+      colours            keeps its indices and colour table
+      8 bits, more       a chosen palette: close to the expected pixels"""
+
+    def test_write_corpus(self):
+        table = write_table()
+        self.assertGreater(len(table), 13)
+        kinds = set()
+        for name, kind, source, expected_png in table:
+            kinds.add(kind)
+            with Image.open(source) as image, Image.open(expected_png) as expected:
+                image.load()
+                if kind == "golden":
+                    image = image.convert("RGB")
+                expected = expected.convert("RGB")
+                exact_at_8 = colour_count(expected) is not None
+                own_depth = 8 if image.mode in ("P", "L") else 24
+                self.assertEqual(own_depth, 8 if kind == "palette" else 24, name)
+                for bits in (None, 8, 24):
+                    with self.subTest(name, bits=bits):
+                        options = {} if bits is None else {"bits": bits}
+                        data = saved(image, **options)
+                        back = read_back(self, data, name)
+                        self.assertEqual(back.mode, "P" if (bits or own_depth) == 8 else "RGB")
+                        if bits == 24 or bits is None and own_depth == 24 or exact_at_8:
+                            self.assertEqual(back.convert("RGB").tobytes(), expected.tobytes())
+                        else:
+                            self.assertLess(mean_error(back, expected), 16)
+                        if kind == "palette" and back.mode == "P":
+                            table_bytes = image.getpalette("RGB")
+                            self.assertEqual(back.getpalette("RGB")[:len(table_bytes)],
+                                             table_bytes)
+                            self.assertEqual(back.tobytes(), image.tobytes())
+        self.assertEqual(kinds, {"palette", "rgb", "rgba", "golden"})
+
+
+def mean_error(image, expected):
+    a, b = image.convert("RGB").tobytes(), expected.convert("RGB").tobytes()
+    return sum(abs(x - y) for x, y in zip(a, b)) / len(a)
+
+
+def gradient(mode, width=29, height=13):
+    """An image of `mode` whose pixels vary in every channel and in alpha."""
+    rgba = Image.frombytes("RGBA", (width, height), bytes(
+        (x * 9 + c * 40 + y * 5) % 256 if c < 3 else (x * 17 + y * 3) % 256
+        for y in range(height) for x in range(width) for c in range(4)))
+    if mode == "PA":
+        p = rgba.convert("RGB").quantize(40)
+        return Image.merge("PA", (p, rgba.getchannel("A")))
+    if mode == "La":
+        return rgba.convert("LA").convert("La")
+    return rgba.convert(mode)
+
+
+def transparent_palette(transparency):
+    image = gradient("RGB").quantize(30)
+    image.info["transparency"] = transparency
+    return image
+
+
+class Saving(Case):
+    def test_modes(self):
+        # (image, mode read back, expected RGB pixels): opaque modes as
+        # Pillow converts them to RGB, alpha composited over white.
+        white = (255, 255, 255)
+        short_table = Image.frombytes("P", (4, 2), bytes([0, 1, 2, 200, 1, 0, 7, 255]))
+        short_table.putpalette([10, 20, 30, 40, 50, 60])
+        cases = {
+            "1": (gradient("L").convert("1"), "P", None),
+            "L": (gradient("L"), "P", None),
+            "P": (gradient("RGB").quantize(50), "P", None),
+            "P past its table": (short_table, "P", None),
+            "P with one transparent index": (transparent_palette(3), "P", white),
+            "P with alpha per index": (transparent_palette(bytes(range(0, 256, 9))), "P", white),
+            "RGB": (gradient("RGB"), "RGB", None),
+            "RGBX": (gradient("RGBX"), "RGB", None),
+            "CMYK": (gradient("CMYK"), "RGB", None),
+            "YCbCr": (gradient("YCbCr"), "RGB", None),
+            "RGBA": (gradient("RGBA"), "RGB", white),
+            "RGBa": (gradient("RGBa"), "RGB", white),
+            "LA": (gradient("LA"), "RGB", white),
+            "La": (gradient("La"), "RGB", white),
+            "PA": (gradient("PA"), "RGB", white),
+        }
+        for what, (image, mode, background) in cases.items():
+            with self.subTest(what):
+                path = self.path("mode.tzf")
+                image.save(path)
+                with open(path, "rb") as f:
+                    back = read_back(self, f.read(), what)
+                self.assertEqual(back.mode, mode)
+                expected = (over(image, background) if background else
+                            image.convert("RGB").tobytes())
+                self.assertEqual(back.convert("RGB").tobytes(), expected)
+                if image.mode == "L":  # a grey colour table
+                    self.assertEqual(back.convert("L").tobytes(), image.tobytes())
+
+    def test_background(self):
+        with Image.open(os.path.join(ENV["CORPUS"], "write", "rgba_disc_64x48.png")) as image:
+            image.load()
+        for background, rgb in [((10, 200, 30), (10, 200, 30)), ([0, 0, 0], (0, 0, 0)),
+                                ("navy", (0, 0, 128)), ("#fedcba", (0xFE, 0xDC, 0xBA))]:
+            for bits in (8, 24):
+                with self.subTest(background, bits=bits):
+                    back = read_back(self, saved(image, background=background, bits=bits),
+                                     background)
+                    expected = over(image, rgb)
+                    if bits == 24 or colour_count(Image.frombytes("RGB", image.size,
+                                                                   expected)):
+                        self.assertEqual(back.convert("RGB").tobytes(), expected)
+
+    def test_file_objects_and_names(self):
+        # A path, an open file and a file object in memory get the same
+        # bytes; ".tzf" picks the format.
+        image = gradient("RGB", 50, 20)
+        image.save(self.path("named.tzf"))
+        with open(self.path("open.bin"), "wb") as f:
+            image.save(f, "TZF")
+        with open(self.path("named.tzf"), "rb") as f:
+            named = f.read()
+        with open(self.path("open.bin"), "rb") as f:
+            self.assertEqual(f.read(), named)
+        self.assertEqual(saved(image), named)
+        self.assertEqual(read_back(self, named, "named").tobytes(), image.tobytes())
+
+    def test_effort_and_dither(self):
+        with Image.open(os.path.join(ENV["CORPUS"], "write", "rgb_scene_320x200.png")) as image:
+            image.load()
+        # Both efforts decode to the same pixels; the smallest is never the
+        # larger file, and the default.
+        for bits in (8, 24):
+            with self.subTest(bits=bits):
+                smallest = saved(image, bits=bits, effort="smallest")
+                fast = saved(image, bits=bits, effort="fast")
+                self.assertEqual(saved(image, bits=bits), smallest)
+                self.assertLessEqual(len(smallest), len(fast))
+                self.assertEqual(read_back(self, smallest, "smallest").tobytes(),
+                                 read_back(self, fast, "fast").tobytes())
+        # Dithering is the default, and changes which entries the pixels take.
+        self.assertIsNone(colour_count(image))
+        dithered = saved(image, bits=8, dither=True)
+        plain = saved(image, bits=8, dither=False)
+        self.assertEqual(saved(image, bits=8), dithered)
+        self.assertNotEqual(read_back(self, dithered, "dithered").tobytes(),
+                            read_back(self, plain, "plain").tobytes())
+
+    def test_errors(self):
+        # (image, options, exception, words): nothing is written.
+        rgb = gradient("RGB", 4, 4)
+        status = tzf_pillow._status_text
+        cases = [
+            (Image.new("F", (4, 4)), {}, OSError, "cannot write mode F as TZF"),
+            (Image.new("I;16", (4, 4)), {}, OSError, "cannot write mode I;16 as TZF"),
+            (Image.new("I", (4, 4)), {}, OSError, "cannot write mode I as TZF"),
+            (rgb, {"effort": "medium"}, ValueError, "TZF effort must be"),
+            (rgb, {"effort": 1}, ValueError, "TZF effort must be"),
+            (rgb, {"bits": 16}, ValueError, "TZF bits must be 8 or 24"),
+            (rgb, {"bits": True}, ValueError, "TZF bits must be 8 or 24"),
+            (rgb, {"dither": "yes"}, ValueError, "TZF dither must be"),
+            (rgb, {"background": (256, 0, 0)}, ValueError, "TZF background must be"),
+            (rgb, {"background": (1, 2)}, ValueError, "TZF background must be"),
+            (rgb, {"background": "no such colour"}, ValueError, "unknown color specifier"),
+            (Image.new("RGB", (0, 3)), {}, ValueError, status(abi.TZF_ERROR_BAD_SIZE)),
+            (Image.new("L", ((1 << 20) + 1, 1)), {}, OSError, status(abi.TZF_ERROR_TOO_LARGE)),
+        ]
+        for image, options, error, words in cases:
+            with self.subTest(image.mode, size=image.size, **options):
+                path = self.path("bad.tzf")
+                with self.assertRaises(error) as raised:
+                    image.save(path, **options)
+                self.assertIn(words, str(raised.exception))
+                self.assertFalse(os.path.exists(path))
 
 
 class Installation(Case):
