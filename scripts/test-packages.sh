@@ -277,7 +277,17 @@ assert im.format == 'TZF', im.format
 ref = Image.open(sys.argv[2]).convert('RGB')
 assert im.convert('RGB').tobytes() == ref.tobytes()
 print('Pillow', im.format, im.size, im.mode, 'from', tzf_pillow.__file__)
-" "$sample" "$work/reference.png") && ok "Pillow opens the sample through tzf_pillow" ||
+import io
+for bits in (8, 24):
+    f = io.BytesIO()
+    ref.save(f, 'TZF', bits=bits)
+    f.seek(0)
+    back = Image.open(f)
+    assert back.format == 'TZF' and back.mode == ('P' if bits == 8 else 'RGB'), back.mode
+    if bits == 24:
+        assert back.convert('RGB').tobytes() == ref.tobytes()
+print('Pillow saves TZF at 8 and 24 bits')
+" "$sample" "$work/reference.png") && ok "Pillow opens and saves the sample through tzf_pillow" ||
     fail "python3-tzf-pillow"
   # Checked after the purge with the package's own files.
   compiled | grep -v '^missing' >>"$work/installed-files.txt" || true
