@@ -230,7 +230,7 @@ if [ -n "${deb_of[tzf-gdk-pixbuf-loader]:-}" ]; then
   gdk-pixbuf-thumbnailer -s 128 "$work/thumb-source.tzf" "$work/thumb.png" &&
     "$py" -c "import sys; from PIL import Image; im = Image.open(sys.argv[1]); sys.exit(0 if max(im.size) == 128 else 1)" "$work/thumb.png" &&
     ok "gdk-pixbuf-thumbnailer makes a 128-pixel thumbnail" || fail "gdk-pixbuf-thumbnailer"
-  "$py" - "$sample" "$work/reference.png" <<'EOF' && ok "GdkPixbuf reads the sample, pixels equal, MIME type image/x-tzf" || fail "GdkPixbuf or MIME type"
+  "$py" - "$sample" "$work/reference.png" <<'EOF' && ok "GdkPixbuf reads and saves the sample, pixels equal, MIME type image/x-tzf" || fail "GdkPixbuf or MIME type"
 import sys
 import gi
 gi.require_version("GdkPixbuf", "2.0")
@@ -248,6 +248,12 @@ with open(sys.argv[1], "rb") as f:
     head = f.read(256)
 kind, _ = Gio.content_type_guess("picture.tzf", head)
 assert Gio.content_type_get_mime_type(kind) == "image/x-tzf", kind
+saved = pix.save_to_bufferv("tzf", [], [])[1]
+loader = GdkPixbuf.PixbufLoader()
+loader.write(saved)
+loader.close()
+back = loader.get_pixbuf()
+assert back.read_pixel_bytes().get_data() == pix.read_pixel_bytes().get_data(), "saved pixels differ"
 EOF
 fi
 
@@ -309,7 +315,7 @@ for qt in 6 5; do
     $(pkg-config --cflags --libs "$module") &&
     QT_QPA_PLATFORM=offscreen "$work/qt${qt}_read" "$sample" "$work/qt$qt.ppm" &&
     same_pixels "$work/qt$qt.ppm" "$work/reference.png"; then
-    ok "Qt $qt reads the sample through the installed plug-in"
+    ok "Qt $qt reads the sample and writes it back through the installed plug-in"
   else
     fail "Qt $qt QImageReader"
   fi

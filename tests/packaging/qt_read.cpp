@@ -1,9 +1,11 @@
 // A Qt program that reads a TZF picture through the installed image plug-in
-// (the system's plug-in folder) and writes it as PPM.
+// (the system's plug-in folder) and writes it as PPM; it also writes the
+// picture as TZF through QImageWriter and checks that it reads back the same.
 //   qt_read IN.tzf OUT.ppm
 #include <QCoreApplication>
 #include <QImage>
 #include <QImageReader>
+#include <QImageWriter>
 #include <cstdio>
 
 int main(int argc, char** argv) {
@@ -28,10 +30,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Qt %s: %s\n", qVersion(), reader.errorString().toLocal8Bit().constData());
     return 1;
   }
+  const QString again = QString::fromLocal8Bit(argv[2]) + ".tzf";
+  QImageWriter writer(again);
+  if (!writer.write(image) || QImage(again).convertToFormat(QImage::Format_RGB888) !=
+                                  image.convertToFormat(QImage::Format_RGB888)) {
+    std::fprintf(stderr, "Qt %s: QImageWriter did not write the picture back as TZF\n",
+                 qVersion());
+    return 1;
+  }
   if (!image.convertToFormat(QImage::Format_RGB888).save(QString::fromLocal8Bit(argv[2]), "PPM")) {
     std::fprintf(stderr, "cannot write %s\n", argv[2]);
     return 1;
   }
-  std::printf("Qt %s: %dx%d through the tzf plug-in\n", qVersion(), image.width(), image.height());
+  std::printf("Qt %s: %dx%d through the tzf plug-in, written back as TZF\n", qVersion(), image.width(), image.height());
   return 0;
 }
