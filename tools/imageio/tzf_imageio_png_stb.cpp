@@ -1,11 +1,10 @@
-// PNG reading and writing through the stb headers, for builds without
-// libpng (the Windows tools).
+// PNG reading through the stb headers, for builds without libpng (the
+// Windows tools); png_write_stb.cpp writes them.
 //
 // stb_image hands every picture over as samples, never as palette indices:
-// paletted files are read as 24-bit pictures, and 8-bit pictures are written
-// as true colour through their palette. The pixels are the same as with
-// libpng; only the file's colour type differs. 16-bit samples keep their
-// high byte, alpha channels and transparency are dropped.
+// paletted files are read as 24-bit pictures. The pixels are the same as with
+// libpng; only the depth differs. 16-bit samples keep their high byte, alpha
+// channels and transparency are dropped.
 #include <climits>
 #include <cstring>
 
@@ -18,21 +17,10 @@
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>
 
-#define STBI_WRITE_NO_STDIO
-#define STB_IMAGE_WRITE_STATIC
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#include <stb_image_write.h>
-
 namespace tzf::imageio {
 namespace {
 
 static_assert(STBI_MAX_DIMENSIONS == kMaxDimension, "stb's limit must be the tools' limit");
-
-void AppendToVector(void* context, void* data, int size) {
-  auto* out = static_cast<std::vector<uint8_t>*>(context);
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  if (size > 0) out->insert(out->end(), bytes, bytes + size);
-}
 
 }  // namespace
 
@@ -92,38 +80,6 @@ bool DecodePng(std::span<const uint8_t> data, Image& image, std::string& error) 
   } while (false);
   if (rgb != nullptr) stbi_image_free(rgb);
   return ok;
-}
-
-bool EncodePng(const Image& image, std::vector<uint8_t>& out, std::string& error) {
-  if (!ValidateImage(image, error)) return false;
-  // ValidateImage bounds the picture to kMaxPixels, so every size below fits
-  // in an int.
-  const size_t count = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
-  std::vector<uint8_t> rgb(count * 3);
-  if (image.bits_per_pixel == 8) {
-    for (size_t i = 0; i < count; ++i) {
-      const size_t entry = size_t{image.pixels[i]} * 4;
-      rgb[3 * i + 0] = image.palette[entry + 2];
-      rgb[3 * i + 1] = image.palette[entry + 1];
-      rgb[3 * i + 2] = image.palette[entry + 0];
-    }
-  } else {
-    for (size_t i = 0; i < count; ++i) {
-      rgb[3 * i + 0] = image.pixels[3 * i + 2];
-      rgb[3 * i + 1] = image.pixels[3 * i + 1];
-      rgb[3 * i + 2] = image.pixels[3 * i + 0];
-    }
-  }
-  std::vector<uint8_t> result;
-  const int width = static_cast<int>(image.width);
-  const int height = static_cast<int>(image.height);
-  if (stbi_write_png_to_func(AppendToVector, &result, width, height, 3, rgb.data(), width * 3) ==
-      0) {
-    error = "cannot encode PNG";
-    return false;
-  }
-  out = std::move(result);
-  return true;
 }
 
 }  // namespace tzf::imageio
