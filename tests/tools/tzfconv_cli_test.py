@@ -2,8 +2,9 @@
 """Command-line test of tzfconv.
 
 Writes a few tiny TZF pictures (literal pixels only), runs the program on
-them and checks output files byte for byte (BMP) or pixel for pixel (PNG,
-decoded here with zlib), exit statuses and messages. With --emulator the
+them (files, standard input and output, batches on several threads) and
+checks output files byte for byte (BMP) or pixel for pixel and palette
+(PNG, decoded here with zlib), exit statuses and messages. With --emulator the
 program is a Win32 build run under that emulator (Wine); every start costs
 about a second there, so the checks are grouped into few runs.
 """
@@ -127,18 +128,22 @@ class Program:
         self.workdir = workdir
         self.runs = 0
 
-    def run(self, *args, stderr=None):
+    def run(self, *args, stderr=None, stdin=None):
         """(exit status, stdout, stderr) with line ends and path separators
-        made uniform. Output goes through files, not pipes: a Wine server
-        started by the run inherits the program's handles and would hold a
-        pipe open until it exits."""
+        made uniform; the bytes written to stdout stay in self.stdout_bytes.
+        `stdin` names a file in the work folder to read from. Output goes
+        through files, not pipes: a Wine server started by the run inherits
+        the program's handles and would hold a pipe open until it exits."""
         self.runs += 1
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
+                open(os.path.join(self.workdir, stdin) if stdin else os.devnull, "rb") as feed:
             result = subprocess.run(self.command + list(args), cwd=self.workdir, stdout=out,
-                                    stderr=err if stderr is None else stderr, timeout=120)
+                                    stderr=err if stderr is None else stderr, stdin=feed,
+                                    timeout=120)
             out.seek(0)
             err.seek(0)
-            stdout = out.read().decode("utf-8", "replace").replace("\r\n", "\n")
+            self.stdout_bytes = out.read()
+            stdout = self.stdout_bytes.decode("utf-8", "replace").replace("\r\n", "\n")
             stderr_text = err.read().decode("utf-8", "replace")
         stderr_text = stderr_text.replace("\r\n", "\n").replace("\\", "/")
         return result.returncode, stdout, stderr_text
@@ -160,8 +165,6 @@ def main():
     parser.add_argument("--tzfconv", required=True)
     parser.add_argument("--emulator", nargs="*", default=[])
     parser.add_argument("--png", action="store_true", help="the build writes PNG")
-    parser.add_argument("--png-true-colour", action="store_true",
-                        help="the build writes every PNG as true colour (no palette)")
     parser.add_argument("--release", required=True, help="the project's version, e.g. 1.0.0")
     options = parser.parse_args()
     emulated = bool(options.emulator)
@@ -224,6 +227,7 @@ def main():
         corpus = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corpus")
         shutil.copy(os.path.join(corpus, "trunc_8_in_literals.tzf"), out("cut.tzf"))
         shutil.copy(os.path.join(corpus, "limit_8_65535x65535.tzf"), out("huge.tzf"))
+        shutil.copy(os.path.join(corpus, "trunc_8_streams_huge.tzf"), out("huge-streams.tzf"))
         code, _, stderr = program.run("--format", "bmp", "cut.tzf", "cut.bmp")
         check(code == 0 and os.path.exists(out("cut.bmp")) and
               "tzfconv: warning: cut.tzf: the file ends early: it holds 11 of the picture's 24 "
@@ -244,6 +248,58 @@ def main():
               "missing library: %d %r" % (code, stderr))
         check(not os.path.exists(out("x.bmp")), "missing library writes nothing")
 
+        # Standard input and output, and batches converted several pictures
+        # at a time: (arguments, stdin, exit status, messages, {output: bytes};
+        # the output "-" is what went to stdout).
+        cut_bmp = read(out("cut.bmp"))
+        streams = [
+            (["--format", "bmp", "-", "-"], "p24.tzf", 0, [], {"-": BMP24}),
+            (["-", "stdin8.bmp"], "p8.tzf", 0, [], {"stdin8.bmp": BMP8}),
+            (["--format=bmp", "p8.tzf", "-"], None, 0, [], {"-": BMP8}),
+            (["--format", "bmp", "-", "-"], "cut.tzf", 0,
+             ["tzfconv: warning: standard input: the file ends early: it holds 11 of the "
+              "picture's 24 rows; the rest is black\n"], {"-": cut_bmp}),
+            (["-", "-"], "notes.tzf", 2, ["tzfconv: standard input: not a TZF picture\n"], {}),
+            (["-", "-"], "zero.tzf", 2,
+             ["tzfconv: standard input: broken picture (invalid size 0x2)\n"], {}),
+            # Its header names streams of gigabytes; the stream holds none.
+            (["--format", "bmp", "-", "huge-streams.bmp"], "huge-streams.tzf", 0,
+             ["tzfconv: warning: standard input: the file ends early: it holds 0 of the "
+              "picture's 3 rows; the rest is black\n"], {}),
+            (["--format", "bmp", "-", "-"], "huge.tzf", 2,
+             ["tzfconv: standard input: not converted: the picture is 65535x65535, over the "
+              "size limits (--no-limits lifts them)\n"], {}),
+            (["--info", "-"], "p8.tzf", 0, [], {"-": b"-: 3x2, 8-bit\n"}),
+            # One bad picture among four: the others are converted.
+            (["-j", "2", "-o", "par", "--format", "bmp", "p24.tzf", "notes.tzf", "p8.tzf",
+              "folder/a.tzf"], None, 2,
+             ["tzfconv: notes.tzf: not a TZF picture\n", "tzfconv: 3 of 4 pictures converted\n"],
+             {"par/p24.bmp": BMP24, "par/p8.bmp": BMP8, "par/a.bmp": BMP24}),
+            (["-j3", "-q", "-o", "par3", "--format", "bmp", "folder", "p8.tzf", "p24.tzf",
+              "missing.tzf"], None, 2,
+             ["tzfconv: cannot read missing.tzf: No such file or directory\n"],
+             {"par3/p24.bmp": BMP24, "par3/p8.bmp": BMP8, "par3/a.bmp": BMP24,
+              "par3/B.bmp": BMP8}),
+            (["--jobs=1", "--format", "bmp", "-o", "par1", "p8.tzf", "zero.tzf"], None, 2,
+             ["tzfconv: 1 of 2 pictures converted\n"], {"par1/p8.bmp": BMP8}),
+        ]
+        for args, stdin, status, messages, outputs in streams:
+            code, _, stderr = program.run(*args, stdin=stdin)
+            what = "%r < %s" % (args, stdin)
+            check(code == status, "%s: exit status %d, not %d: %r" % (what, code, status, stderr))
+            for message in messages:
+                check(message in stderr, "%s: message %r in %r" % (what, message, stderr))
+            if "-" not in outputs:
+                check(program.stdout_bytes == b"", "%s: nothing on stdout" % what)
+            for name, expected in outputs.items():
+                if name == "-":
+                    got = program.stdout_bytes
+                    if "--info" in args:  # text, with Windows' line ends there
+                        got = got.replace(b"\r\n", b"\n")
+                else:
+                    got = read(out(name)) if os.path.exists(out(name)) else None
+                check(got == expected, "%s: output %s" % (what, name))
+
         if options.png:
             # PNG: decoded here and compared with the pictures' rows.
             code, _, stderr = program.run("-q", "-o", "png", "p24.tzf", "p8.tzf")
@@ -253,19 +309,23 @@ def main():
                   png24[4] == [bgr_to_rgb(r) for r in reversed(ROWS24)], "24-bit PNG pixels")
             png8 = read_png(read(os.path.join(workdir, "png", "p8.png")))
             palette_rgb = b"".join(PALETTE8[i * 4:i * 4 + 3][::-1] for i in range(256))
-            if options.png_true_colour:
-                # Each index through the palette, as red, green, blue.
-                rows8 = [b"".join(palette_rgb[3 * i:3 * i + 3] for i in row)
-                         for row in reversed(ROWS8)]
-                check(png8 is not None and png8[:3] == (W8, H8, 2) and png8[4] == rows8,
-                      "8-bit PNG as true colour through the palette")
-            else:
-                rows8 = list(reversed(ROWS8))
-                check(png8 is not None and png8[:3] == (W8, H8, 3) and png8[3] == palette_rgb and
-                      png8[4] == rows8, "8-bit PNG keeps its palette and indices")
+            rows8 = list(reversed(ROWS8))
+            check(png8 is not None and png8[:3] == (W8, H8, 3) and png8[3] == palette_rgb and
+                  png8[4] == rows8, "8-bit PNG keeps its palette and indices")
             code, _, _ = program.run("p8.tzf", "one.png")
             check(code == 0 and read_png(read(out("one.png")))[4] == rows8,
                   "single PNG by extension")
+            # Standard output is PNG unless told otherwise; 8-bit pictures
+            # keep their palette there too, and in a batch of several threads.
+            code, _, _ = program.run("-", "-", stdin="p8.tzf")
+            png8 = read_png(program.stdout_bytes)
+            check(code == 0 and png8 is not None and png8[2] == 3 and png8[3] == palette_rgb and
+                  png8[4] == rows8, "8-bit PNG on stdout keeps its palette")
+            code, _, _ = program.run("-q", "-j", "2", "-o", "png2", "p8.tzf", "folder")
+            for name in ("p8.png", "B.png"):
+                png8 = read_png(read(os.path.join(workdir, "png2", name)))
+                check(code == 0 and png8 is not None and png8[2] == 3 and
+                      png8[3] == palette_rgb and png8[4] == rows8, "paletted PNG " + name)
         else:
             code, _, stderr = program.run("p24.tzf", "x.png")
             check(code == 1 and "this build writes BMP only" in stderr,
@@ -275,7 +335,10 @@ def main():
             # Usage errors.
             for args in ([], ["p24.tzf"], ["--bogus", "p24.tzf", "x.bmp"], ["p24.tzf", "x.gif"],
                          ["--format", "tiff", "-o", "d", "p24.tzf"], ["p24.tzf", "x.bmp", "y"],
-                         ["--format", "png", "p24.tzf", "x.bmp"], ["folder", "x.bmp"]):
+                         ["--format", "png", "p24.tzf", "x.bmp"], ["folder", "x.bmp"],
+                         ["-o", "d", "-"], ["--info", "-", "p8.tzf", "-"], ["-j", "0", "-o", "d",
+                         "p24.tzf"], ["-jx", "-o", "d", "p24.tzf"], ["-j"], ["--jobs=65", "-o",
+                         "d", "p24.tzf"]):
                 code, stdout, stderr = program.run(*args)
                 check(code == 1 and "Try 'tzfconv --help'" in stderr and stdout == "",
                       "usage error for %r: %d %r" % (args, code, stderr))
@@ -312,7 +375,11 @@ def main():
                     shown += piece
                 os.close(master)
                 text = shown.decode("utf-8", "replace")
-                check(code == 0 and "[2/2] p8.tzf ####################  100%" in text,
+                # The bar counts pictures; either may be the last one done.
+                check(code == 0 and ("[1/2] p24.tzf ##########..........   50%" in text or
+                                     "[1/2] p8.tzf ##########..........   50%" in text) and
+                      ("[2/2] p8.tzf ####################  100%" in text or
+                       "[2/2] p24.tzf ####################  100%" in text),
                       "progress bar on a terminal: %d %r" % (code, text))
             except ImportError:
                 print("no pty module: progress bar not checked")

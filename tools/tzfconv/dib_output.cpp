@@ -31,9 +31,23 @@ struct FilePart {
   size_t length;
 };
 
+// Writes the parts one after the other to standard output.
+bool WriteStandardOutput(const FilePart* parts, size_t count, std::string& error) {
+  errno = 0;
+  size_t i = 0;
+  while (i < count && std::fwrite(parts[i].data, 1, parts[i].length, stdout) == parts[i].length)
+    ++i;
+  if (i < count || std::fflush(stdout) != 0) {
+    error = errno != 0 ? std::strerror(errno) : "write error";
+    return false;
+  }
+  return true;
+}
+
 // Writes the parts one after the other; a failed write leaves no file.
 bool WriteFileParts(const std::string& path, const FilePart* parts, size_t count,
                     std::string& error) {
+  if (path == kStandardStream) return WriteStandardOutput(parts, count, error);
   std::FILE* file = nullptr;
   bool written = false;
   do {

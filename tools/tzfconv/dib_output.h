@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #if TZFCONV_HAVE_PNG
@@ -17,6 +18,10 @@ namespace tzf::conv {
 
 inline constexpr uint32_t kInfoHeaderSize = 40;
 inline constexpr uint32_t kFileHeaderSize = 14;
+
+// The output name that stands for standard output (and the input name for
+// standard input).
+inline constexpr std::string_view kStandardStream = "-";
 
 // A checked view of the two locked blocks.
 struct DibView {
@@ -41,8 +46,8 @@ bool ReadDib(const uint8_t* info, const uint8_t* pixels, int32_t expected_width,
 // False when the file would exceed the format's 4 GiB limit.
 bool MakeBmpFileHeader(const DibView& view, uint8_t (&header)[kFileHeaderSize]);
 
-// Writes file header, info block and pixel block. A failed write leaves no
-// file behind.
+// Writes file header, info block and pixel block to `path`, or to standard
+// output when it is kStandardStream. A failed write leaves no file behind.
 bool WriteBmpFile(const std::string& path, const DibView& view, std::string& error);
 
 #if TZFCONV_HAVE_PNG

@@ -1,6 +1,7 @@
 // Run-time loading of the filter and the calls a viewer makes into it.
 #include "tzfconv/filter_host.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -185,11 +186,55 @@ bool ReadFileHead(const std::string& path, uint8_t (&head)[kHeadLength], std::st
   return ok;
 }
 
-int32_t FetchPicture(const FilterLibrary& library, const std::string& path,
+bool ReadStream(std::FILE* stream, uint64_t limit, std::vector<uint8_t>& bytes,
+                std::string& error) {
+  constexpr size_t kPiece = size_t{1} << 16;
+  while (bytes.size() < limit) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, limit - bytes.size()));
+    const size_t had = bytes.size();
+    bytes.resize(had + want);
+    errno = 0;
+    const size_t got = std::fread(bytes.data() + had, 1, want, stream);
+    bytes.resize(had + got);
+    if (got < want) {
+      if (std::ferror(stream) == 0) break;
+      error = errno != 0 ? std::strerror(errno) : "read error";
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// The three arguments that name a picture to the filter.
+struct SourceArguments {
+  const char* source;
+  int32_t length_or_offset;
+  uint32_t flags;
+};
+
+SourceArguments ArgumentsFor(const PictureSource& source) {
+  if (source.memory == nullptr) return {source.path.c_str(), 0, 0};
+  const size_t size = std::min(source.memory_size, kMaxMemorySource);
+  return {reinterpret_cast<const char*>(source.memory), static_cast<int32_t>(size),
+          TZF_SOURCE_MEMORY};
+}
+
+}  // namespace
+
+int32_t FetchPictureInfo(const FilterLibrary& library, const PictureSource& source,
+                         PictureInfoRecord& record) {
+  const SourceArguments from = ArgumentsFor(source);
+  return library.get_picture_info(from.source, from.length_or_offset, from.flags, &record);
+}
+
+int32_t FetchPicture(const FilterLibrary& library, const PictureSource& source,
                      ProgressCallback progress, intptr_t host_data, PictureBlocks& blocks) {
   ReleaseBlocks(library, blocks);
-  const int32_t status =
-      library.get_picture(path.c_str(), 0, 0, &blocks.info, &blocks.pixels, progress, host_data);
+  const SourceArguments from = ArgumentsFor(source);
+  const int32_t status = library.get_picture(from.source, from.length_or_offset, from.flags,
+                                             &blocks.info, &blocks.pixels, progress, host_data);
   if (status != kStatusSuccess) return status;
   if (blocks.info != nullptr)
     blocks.info_bytes = static_cast<const uint8_t*>(library.local_lock(blocks.info));

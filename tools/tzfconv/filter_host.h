@@ -5,6 +5,7 @@
 #define TZF_TOOLS_TZFCONV_FILTER_HOST_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -72,11 +73,28 @@ struct PictureBlocks {
   const uint8_t* pixel_bytes = nullptr;
 };
 
-// GetPicture from a named file, then both blocks locked. Returns the filter's
+// What the filter is handed: a file by name, or a memory image (a picture
+// read from standard input), which the filter takes up to 2 GiB - 1 long.
+struct PictureSource {
+  std::string path;  // used when `memory` is null
+  const uint8_t* memory = nullptr;
+  size_t memory_size = 0;  // at most kMaxMemorySource
+};
+inline constexpr size_t kMaxMemorySource = INT32_MAX;
+
+// Reads `stream` until `bytes` holds `limit` bytes or the stream ends,
+// appending to what `bytes` already holds. False on a read error.
+bool ReadStream(std::FILE* stream, uint64_t limit, std::vector<uint8_t>& bytes, std::string& error);
+
+// GetPictureInfo for the source.
+int32_t FetchPictureInfo(const FilterLibrary& library, const PictureSource& source,
+                         PictureInfoRecord& record);
+
+// GetPicture for the source, then both blocks locked. Returns the filter's
 // status, or kLockFailedHere when the filter succeeded but a block could not
 // be locked (the blocks are then still held and must be released).
 inline constexpr int32_t kLockFailedHere = -1000;
-int32_t FetchPicture(const FilterLibrary& library, const std::string& path,
+int32_t FetchPicture(const FilterLibrary& library, const PictureSource& source,
                      ProgressCallback progress, intptr_t host_data, PictureBlocks& blocks);
 void ReleaseBlocks(const FilterLibrary& library, PictureBlocks& blocks);
 

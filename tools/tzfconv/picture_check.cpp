@@ -87,4 +87,30 @@ bool CheckComplete(const std::string& path, const uint8_t* head, size_t size, tz
   return true;
 }
 
+bool CheckCompleteInMemory(const uint8_t* data, size_t size, tzf_result& result,
+                           std::string& error) {
+  result = tzf_result{};
+  tzf_info info;
+  tzf_parts parts{};
+  if (tzf_read_info(data, size, &info) != TZF_OK ||
+      tzf_parts_of_data(&info, data, size, &parts) != TZF_OK) {
+    error = "not a TZF picture";
+    return false;
+  }
+  if (tzf_scan_parts(&info, &parts, &result) != TZF_OK) {
+    error = "cannot scan the picture";
+    return false;
+  }
+  return true;
+}
+
+bool PictureDataEnd(const uint8_t* head, size_t size, uint64_t& end) {
+  tzf_info info;
+  tzf_extent extent;
+  if (tzf_read_info(head, size, &info) != TZF_OK || tzf_usable_extent(&info, &extent) != TZF_OK)
+    return false;
+  end = extent.end;
+  return true;
+}
+
 }  // namespace tzf::conv

@@ -25,6 +25,15 @@ int CheckLimits(const uint8_t* head, size_t size, const tzf_limits* limits, std:
 bool CheckComplete(const std::string& path, const uint8_t* head, size_t size, tzf_result& result,
                    std::string& error);
 
+// CheckComplete for a picture whose data, as far as it goes, is in memory.
+bool CheckCompleteInMemory(const uint8_t* data, size_t size, tzf_result& result,
+                           std::string& error);
+
+// Just past the last byte of the picture's data that decoding can read, for
+// the picture whose first `size` bytes are `head`: how much of a stream to
+// read. False when `head` is not a TZF picture.
+bool PictureDataEnd(const uint8_t* head, size_t size, uint64_t& end);
+
 }  // namespace tzf::conv
 
 #endif

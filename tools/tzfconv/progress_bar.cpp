@@ -75,6 +75,12 @@ void ProgressUpdate(ProgressBar& bar, int64_t done, int64_t total) {
   bar.drawn = now;
 }
 
+void ProgressPictureDone(ProgressBar& bar, int finished, const std::string& name) {
+  bar.index = finished;
+  bar.name = name;
+  ProgressUpdate(bar, finished, bar.count);
+}
+
 void ProgressClear(ProgressBar& bar) {
   if (bar.stream == nullptr || bar.shown_length == 0) return;
   std::string text = "\r";

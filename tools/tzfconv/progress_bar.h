@@ -1,7 +1,9 @@
-// A one-line progress bar on stderr for conversions that take a while:
-//   [12/40] name.tzf ########............  45%
-// It is drawn only when stderr is a terminal, in a batch at once and for a
-// single picture once it has taken longer than kSingleDelay.
+// A one-line progress bar on stderr for conversions that take a while. For
+// a single picture it follows the rows and is drawn once the picture has
+// taken longer than kSingleDelay; a batch's bar counts the pictures done
+// (whichever finished last is named) and is drawn at once:
+//   [12/40] name.tzf ######..............  30%
+// Nothing is drawn unless stderr is a terminal.
 #ifndef TZF_TOOLS_TZFCONV_PROGRESS_BAR_H
 #define TZF_TOOLS_TZFCONV_PROGRESS_BAR_H
 
@@ -45,6 +47,10 @@ void ProgressBegin(ProgressBar& bar, int index, const std::string& name);
 
 // Redraws when due; cheap when nothing changed.
 void ProgressUpdate(ProgressBar& bar, int64_t done, int64_t total);
+
+// A batch's bar counts pictures: `finished` of bar.count are done, `name`
+// the last one. Redraws when due.
+void ProgressPictureDone(ProgressBar& bar, int finished, const std::string& name);
 
 // Removes the bar from the screen (before any other message is printed).
 void ProgressClear(ProgressBar& bar);
