@@ -1,5 +1,6 @@
-// Reading and writing PNG and BMP pictures, plus the conversions the TZF
-// encoder needs (row order, palette expansion and palette reduction).
+// Reading pictures of the common formats for tzfenc (ReadPicture), reading
+// and writing PNG and BMP pictures, plus the conversions the TZF encoder
+// needs (row order, palette expansion and palette reduction).
 //
 // Failures are reported through a false return value and a message; nothing
 // throws apart from std::bad_alloc.
@@ -58,6 +59,27 @@ bool EncodePng(const Image& image, std::vector<uint8_t>& out, std::string& error
 // BMP output: BI_RGB, 256-entry colour table for 8-bit, bottom-up rows
 // padded to a multiple of four bytes.
 bool EncodeBmp(const Image& image, std::vector<uint8_t>& out, std::string& error);
+
+// A picture read for encoding, rows top row first, tightly packed.
+struct Picture {
+  enum class Layout { kIndex, kRgb, kRgba };
+  int64_t width = 0;
+  int64_t height = 0;
+  Layout layout = Layout::kRgb;
+  // kIndex: 1 byte per pixel into `palette`; kRgb: red, green, blue;
+  // kRgba: red, green, blue, alpha (some pixel is not opaque).
+  std::vector<uint8_t> pixels;
+  uint8_t palette[256][3] = {};  // kIndex: red, green, blue of each entry
+  int palette_size = 0;          // kIndex: 1 to 256
+  bool paletted = false;         // the file has a colour table (kRgba too)
+};
+
+// Reads a JPEG, PNG, BMP, GIF (first frame), TGA or binary PNM picture
+// through stb_image, the same on every platform. Paletted PNG, BMP and GIF
+// files keep their colour table (kIndex) unless some pixel is not opaque;
+// equal colours under two entries become the first. 16-bit samples keep
+// their high byte; no gamma correction is applied.
+bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& error);
 
 bool LoadFileBytes(const std::string& path, std::vector<uint8_t>& data, std::string& error);
 bool SaveFileBytes(const std::string& path, std::span<const uint8_t> data, std::string& error);

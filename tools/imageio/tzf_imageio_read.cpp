@@ -1,0 +1,238 @@
+// Reading pictures of the common formats for encoding, through stb_image on
+// every platform, so that one file gives the same pixels everywhere.
+//
+// stb_image hands every picture over as samples. For paletted files (PNG of
+// colour type 3, BMP of 8 bits or fewer, GIF) the colour table is read here
+// from the file and each decoded pixel is mapped back to the first entry of
+// its colour: the picture keeps its table, and equal colours under two
+// entries become the first of them.
+#include <climits>
+#include <cstring>
+#include <unordered_map>
+
+#include "imageio/tzf_imageio.h"
+
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_BMP
+#define STBI_ONLY_GIF
+#define STBI_ONLY_TGA
+#define STBI_ONLY_PNM
+#define STBI_NO_STDIO
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#define STBI_MAX_DIMENSIONS (1 << 20)
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb_image.h>
+
+namespace tzf::imageio {
+namespace {
+
+static_assert(STBI_MAX_DIMENSIONS == kMaxDimension, "stb's limit must be the tools' limit");
+
+uint32_t Read16Le(std::span<const uint8_t> d, size_t at) {
+  return at + 2 <= d.size() ? uint32_t{d[at]} | uint32_t{d[at + 1]} << 8 : 0;
+}
+uint32_t Read32Le(std::span<const uint8_t> d, size_t at) {
+  return at + 4 <= d.size() ? Read16Le(d, at) | Read16Le(d, at + 2) << 16 : 0;
+}
+uint32_t Read32Be(std::span<const uint8_t> d, size_t at) {
+  return at + 4 <= d.size() ? uint32_t{d[at]} << 24 | uint32_t{d[at + 1]} << 16 |
+                                  uint32_t{d[at + 2]} << 8 | uint32_t{d[at + 3]}
+                            : 0;
+}
+
+// The colour table of a paletted file, as red, green, blue; false when the
+// file has none (or one this reader does not find).
+struct ColourTable {
+  uint8_t rgb[256][3] = {};
+  int size = 0;
+};
+
+bool PngTable(std::span<const uint8_t> d, ColourTable& table) {
+  // IHDR comes first: its colour type is byte 25 of the file.
+  if (d.size() < 33 || d[25] != 3) return false;
+  size_t at = 8;
+  while (at + 12 <= d.size()) {
+    const uint64_t length = Read32Be(d, at);
+    if (length > d.size() - at - 12) return false;
+    if (std::memcmp(d.data() + at + 4, "PLTE", 4) == 0) {
+      if (length == 0 || length % 3 != 0 || length > 768) return false;
+      table.size = static_cast<int>(length / 3);
+      std::memcpy(table.rgb, d.data() + at + 8, static_cast<size_t>(length));
+      return true;
+    }
+    if (std::memcmp(d.data() + at + 4, "IDAT", 4) == 0) return false;
+    at += 12 + static_cast<size_t>(length);
+  }
+  return false;
+}
+
+bool BmpTable(std::span<const uint8_t> d, ColourTable& table) {
+  if (d.size() < 26 || d[0] != 'B' || d[1] != 'M') return false;
+  const uint32_t header = Read32Le(d, 14);
+  uint32_t bits = 0;
+  uint32_t used = 0;
+  size_t entry_bytes = 4;
+  if (header == 12) {
+    bits = Read16Le(d, 24);
+    entry_bytes = 3;
+  } else if (header >= 40 && header <= 124) {
+    bits = Read16Le(d, 28);
+    used = Read32Le(d, 46);
+  } else {
+    return false;
+  }
+  if (bits != 1 && bits != 4 && bits != 8) return false;
+  const uint32_t most = 1u << bits;
+  const uint32_t count = used == 0 || used > most ? most : used;
+  const size_t at = 14 + size_t{header};
+  if (at + count * entry_bytes > d.size()) return false;
+  for (uint32_t e = 0; e < count; ++e) {
+    const uint8_t* p = d.data() + at + e * entry_bytes;
+    table.rgb[e][0] = p[2];
+    table.rgb[e][1] = p[1];
+    table.rgb[e][2] = p[0];
+  }
+  table.size = static_cast<int>(count);
+  return true;
+}
+
+// Skips a GIF's data sub-blocks from `at`; the offset after the terminator,
+// or 0 when the data ends first.
+size_t SkipGifBlocks(std::span<const uint8_t> d, size_t at) {
+  while (at < d.size()) {
+    const size_t n = d[at];
+    if (n == 0) return at + 1;
+    at += n + 1;
+  }
+  return 0;
+}
+
+bool GifTable(std::span<const uint8_t> d, ColourTable& table) {
+  if (d.size() < 13 || std::memcmp(d.data(), "GIF8", 4) != 0) return false;
+  size_t at = 13;
+  size_t global_at = 0;
+  int global_size = 0;
+  if ((d[10] & 0x80) != 0) {
+    global_at = at;
+    global_size = 2 << (d[10] & 7);
+    at += 3 * static_cast<size_t>(global_size);
+  }
+  // The first image's table: its own when it has one, else the global one.
+  while (at < d.size()) {
+    if (d[at] == 0x21) {
+      if (at + 2 >= d.size()) return false;
+      at = SkipGifBlocks(d, at + 2);
+      if (at == 0) return false;
+    } else if (d[at] == 0x2C) {
+      if (at + 10 > d.size()) return false;
+      const uint8_t flags = d[at + 9];
+      size_t table_at = global_at;
+      int size = global_size;
+      if ((flags & 0x80) != 0) {
+        table_at = at + 10;
+        size = 2 << (flags & 7);
+      }
+      if (size == 0 || table_at + 3 * static_cast<size_t>(size) > d.size()) return false;
+      std::memcpy(table.rgb, d.data() + table_at, 3 * static_cast<size_t>(size));
+      table.size = size;
+      return true;
+    } else {
+      return false;
+    }
+  }
+  return false;
+}
+
+bool FindTable(std::span<const uint8_t> d, ColourTable& table) {
+  return PngTable(d, table) || BmpTable(d, table) || GifTable(d, table);
+}
+
+uint32_t Key(const uint8_t* rgb) {
+  return uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | uint32_t{rgb[2]};
+}
+
+// Indices for the opaque RGBA pixels through `table`; false when a pixel's
+// colour is not in it.
+bool MapToTable(const ColourTable& table, const stbi_uc* rgba, size_t count,
+                std::vector<uint8_t>& indices) {
+  std::unordered_map<uint32_t, uint8_t> index;
+  for (int e = table.size - 1; e >= 0; --e) index[Key(table.rgb[e])] = static_cast<uint8_t>(e);
+  indices.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    const auto found = index.find(Key(rgba + 4 * i));
+    if (found == index.end()) return false;
+    indices[i] = found->second;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& error) {
+  if (data.size() > static_cast<size_t>(INT_MAX)) {
+    error = "file too large";
+    return false;
+  }
+  const auto* bytes = reinterpret_cast<const stbi_uc*>(data.data());
+  const int length = static_cast<int>(data.size());
+
+  // The header alone first: the size is checked before anything is allocated.
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+  if (stbi_info_from_memory(bytes, length, &width, &height, &channels) == 0) {
+    error = std::string("not a picture tzfenc reads (") + stbi_failure_reason() + ")";
+    return false;
+  }
+  if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension ||
+      int64_t{width} * height > kMaxPixels) {
+    error = "picture too large";
+    return false;
+  }
+
+  stbi_uc* rgba = nullptr;
+  bool ok = false;
+  do {
+    int got_width = 0;
+    int got_height = 0;
+    rgba = stbi_load_from_memory(bytes, length, &got_width, &got_height, &channels, 4);
+    if (rgba == nullptr) {
+      error = std::string("invalid picture (") + stbi_failure_reason() + ")";
+      break;
+    }
+    if (got_width != width || got_height != height) {
+      error = "invalid picture: the size changed while reading";
+      break;
+    }
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    bool opaque = true;
+    for (size_t i = 0; i < count && opaque; ++i) opaque = rgba[4 * i + 3] == 255;
+
+    Picture result;
+    result.width = width;
+    result.height = height;
+    ColourTable table;
+    result.paletted = FindTable(data, table);
+    if (result.paletted && opaque && MapToTable(table, rgba, count, result.pixels)) {
+      result.layout = Picture::Layout::kIndex;
+      std::memcpy(result.palette, table.rgb, sizeof table.rgb);
+      result.palette_size = table.size;
+    } else if (opaque) {
+      result.layout = Picture::Layout::kRgb;
+      result.pixels.resize(count * 3);
+      for (size_t i = 0; i < count; ++i) std::memcpy(&result.pixels[3 * i], rgba + 4 * i, 3);
+    } else {
+      result.layout = Picture::Layout::kRgba;
+      result.pixels.assign(rgba, rgba + count * 4);
+    }
+    picture = std::move(result);
+    ok = true;
+  } while (false);
+  if (rgba != nullptr) stbi_image_free(rgba);
+  return ok;
+}
+
+}  // namespace tzf::imageio
