@@ -8,12 +8,11 @@
 //
 // Prints a markdown table; --tsv also writes picture, encoder, seconds,
 // bytes and input bytes per line, which bench/encode-compare.py merges with
-// cwebp's times. Each encoder runs until it has taken 0.4 s and at least
-// three times; the fastest run counts. Times are the thread's processor
-// time (CLOCK_THREAD_CPUTIME_ID), not the wall clock, so that other work on a
-// shared machine does not count. --only times the encoders whose name
-// holds TEXT. MB/s are of the picture's RGB bytes
-// (width x height x 3), whatever the encoder reads. Every TZF file is decoded
+// cwebp's times. The encoders run in turn, round after round, until each
+// has taken 0.4 s and run at least three times; the fastest run counts. Times are the thread's
+// processor time (CLOCK_THREAD_CPUTIME_ID), not the wall clock, so that other work on a shared
+// machine does not count. --only times the encoders whose name holds TEXT. MB/s are of the
+// picture's RGB bytes (width x height x 3), whatever the encoder reads. Every TZF file is decoded
 // and compared with its picture before it is timed.
 #include <png.h>
 #include <time.h>
@@ -59,19 +58,32 @@ struct Row {
   uint64_t bytes = 0;
 };
 
-// Fastest of repeated runs of `encode`, which returns the output's size.
-Row time_encoder(const std::string& name, const std::function<uint64_t()>& encode) {
-  Row row{name, 1e30, 0};
+struct Timed {
+  Row row;
+  std::function<uint64_t()> encode;
   double total = 0;
-  for (int run = 0; run < 3 || total < 0.4; ++run) {
-    const double start = thread_seconds();
-    row.bytes = encode();
-    const double s = thread_seconds() - start;
-    row.seconds = std::min(row.seconds, s);
-    total += s;
-    if (run > 200) break;
+};
+
+// Runs every encoder in turn, round after round, so that they all see the
+// machine alike, until each has run three times and taken 0.4 s; the
+// fastest run of each counts.
+std::vector<Row> time_encoders(std::vector<Timed>& encoders) {
+  for (int round = 0;; ++round) {
+    bool done = round >= 3;
+    for (Timed& t : encoders) {
+      if (round >= 3 && t.total >= 0.4) continue;
+      const double start = thread_seconds();
+      t.row.bytes = t.encode();
+      const double s = thread_seconds() - start;
+      t.row.seconds = std::min(t.row.seconds, s);
+      t.total += s;
+      done = done && t.total >= 0.4;
+    }
+    if (done || round > 200) break;
   }
-  return row;
+  std::vector<Row> rows;
+  for (const Timed& t : encoders) rows.push_back(t.row);
+  return rows;
 }
 
 // tzf_encode with its buffers allocated once, outside the timing.
@@ -272,9 +284,14 @@ int main(int argc, char** argv) {
   for (const auto& path : paths) {
     Input in;
     if (!load(path, in)) return 1;
-    std::vector<Row> rows;
+    std::vector<Timed> encoders;
     const auto add = [&](const std::string& name, const std::function<uint64_t()>& encode) {
-      if (name.find(only) != std::string::npos) rows.push_back(time_encoder(name, encode));
+      if (name.find(only) == std::string::npos) return;
+      Timed t;
+      t.row.encoder = name;
+      t.row.seconds = 1e30;
+      t.encode = encode;
+      encoders.push_back(std::move(t));
     };
     TzfEncoder smallest(in, TZF_EFFORT_SMALLEST), fast(in, TZF_EFFORT_FAST);
     for (TzfEncoder* e : {&smallest, &fast}) {
@@ -287,36 +304,35 @@ int main(int argc, char** argv) {
     add("tzf smallest", [&] { return smallest.encode(); });
     add("tzf fast", [&] { return fast.encode(); });
 #if defined(TZF_BENCH_F14CD7E)
-    {
-      // The old encoder took pixels in decoding order: B, G, R or indices.
-      namespace old = tzf::encoder_f14cd7e;
-      const bool paletted = in.palette_size != 0;
-      const size_t bpp = paletted ? 1 : 3;
-      std::vector<uint8_t> pixels(uint64_t{in.width} * in.height * bpp);
-      std::vector<uint8_t> palette(paletted ? 1024 : 0);
-      for (uint32_t y = 0; y < in.height; ++y) {
-        const uint32_t top = in.height - 1 - y;
-        for (uint32_t x = 0; x < in.width; ++x) {
-          const uint64_t s = uint64_t{top} * in.width + x, d = uint64_t{y} * in.width + x;
-          if (paletted) {
-            pixels[d] = in.indices[s];
-          } else {
-            for (int c = 0; c < 3; ++c) pixels[d * 3 + c] = in.rgb[s * 3 + 2 - c];
-          }
+    // The old encoder took pixels in decoding order: B, G, R or indices;
+    // they stay in reach until the encoders have run.
+    namespace old = tzf::encoder_f14cd7e;
+    const bool paletted = in.palette_size != 0;
+    const size_t bpp = paletted ? 1 : 3;
+    std::vector<uint8_t> pixels(uint64_t{in.width} * in.height * bpp);
+    std::vector<uint8_t> palette(paletted ? 1024 : 0);
+    for (uint32_t y = 0; y < in.height; ++y) {
+      const uint32_t top = in.height - 1 - y;
+      for (uint32_t x = 0; x < in.width; ++x) {
+        const uint64_t s = uint64_t{top} * in.width + x, d = uint64_t{y} * in.width + x;
+        if (paletted) {
+          pixels[d] = in.indices[s];
+        } else {
+          for (int c = 0; c < 3; ++c) pixels[d * 3 + c] = in.rgb[s * 3 + 2 - c];
         }
       }
-      for (uint32_t i = 0; i < in.palette_size; ++i) {
-        for (int c = 0; c < 3; ++c) palette[i * 4 + c] = in.palette[i][2 - c];
-      }
-      old::EncoderInput input;
-      input.width = in.width;
-      input.height = in.height;
-      input.bits_per_pixel = paletted ? 8 : 24;
-      input.pixels = pixels;
-      input.palette = palette;
-      add("f14cd7e optimal",
-          [&] { return old::Encode(input, old::ParseMode::kOptimal).file.size(); });
     }
+    for (uint32_t i = 0; i < in.palette_size; ++i) {
+      for (int c = 0; c < 3; ++c) palette[i * 4 + c] = in.palette[i][2 - c];
+    }
+    old::EncoderInput input;
+    input.width = in.width;
+    input.height = in.height;
+    input.bits_per_pixel = paletted ? 8 : 24;
+    input.pixels = pixels;
+    input.palette = palette;
+    add("f14cd7e optimal",
+        [&] { return old::Encode(input, old::ParseMode::kOptimal).file.size(); });
 #endif
     std::vector<uint8_t> scratch;
     scratch.reserve(in.rgb.size() * 2);
@@ -324,6 +340,7 @@ int main(int argc, char** argv) {
     add("libpng (zlib 1)", [&] { return encode_png(in, 1, scratch); });
     add("recent-colours", [&] { return encode_recent(in, scratch); });
 
+    const std::vector<Row> rows = time_encoders(encoders);
     const double mb = static_cast<double>(in.rgb_bytes()) / 1e6;
     const double base = static_cast<double>(smallest.result.size);
     for (const Row& r : rows) {

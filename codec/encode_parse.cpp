@@ -29,8 +29,10 @@ bool parse_backward(const Key* keys, const ParseInput& in, uint64_t n, const Par
   // positions are ever consulted.
   std::array<uint64_t, 32> cost{};
   uint32_t rows_left = in.height;
+  uint32_t row_left = 0;  // pixels of the current row still to go, counted without dividing
   for (uint64_t i = n; i-- > 0;) {
-    if (i % in.width == in.width - 1) {
+    if (row_left-- == 0) {
+      row_left = in.width - 1;
       --rows_left;
       if (in.progress.report != nullptr &&
           !in.progress.report(in.progress.user, in.height - 1 - rows_left, in.height)) {
