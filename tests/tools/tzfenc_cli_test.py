@@ -96,6 +96,16 @@ def read_png(data):
     return Pic(width, height, [tuple(flat[i:i + step]) for i in range(0, len(flat), step)])
 
 
+def png_file(width, height, colour, rows, plte):
+    def chunk(kind, body):
+        return (struct.pack(">I", len(body)) + kind + body +
+                struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+    raw = b"".join(b"\0" + bytes(r) for r in rows)
+    return (b"\x89PNG\r\n\x1a\n" +
+            chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour, 0, 0, 0)) +
+            chunk(b"PLTE", plte) + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
 def bmp_file(pic):
     """8-bit with the picture's own table when it has one, else 24-bit."""
     w, h = pic.width, pic.height
@@ -546,6 +556,11 @@ def main():
         status, _, err = enc.run("--palette", os.path.join("in", scene + ".png"),
                                  os.path.join("in", few + ".png"), "x.tzf")
         check(status == 2 and "256" in err, f"--palette of many colours: {status} {err}")
+        # An index past a two-colour table: stb_image gives it no defined colour.
+        write(os.path.join(work, "past_table.png"),
+              png_file(3, 1, 3, [[0, 1, 5]], bytes((1, 2, 3, 4, 5, 6))))
+        status, _, err = enc.run("past_table.png", "x.tzf")
+        check(status == 2 and "past the colour table" in err, f"past_table.png: {status} {err}")
         status, _, err = enc.run("missing.png", "x.tzf")
         check(status == 2, f"a missing input: exit {status}: {err}")
         status, _, err = enc.run(os.path.join("in", few + ".png"),

@@ -77,8 +77,9 @@ struct Picture {
 // Reads a JPEG, PNG, BMP, GIF (first frame), TGA or binary PNM picture
 // through stb_image, the same on every platform. Paletted PNG, BMP and GIF
 // files keep their colour table (kIndex) unless some pixel is not opaque;
-// equal colours under two entries become the first. 16-bit samples keep
-// their high byte; no gamma correction is applied.
+// equal colours under two entries become the first, and an index past the
+// table makes the file invalid. 16-bit samples keep their high byte; no
+// gamma correction is applied.
 bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& error);
 
 bool LoadFileBytes(const std::string& path, std::vector<uint8_t>& data, std::string& error);

@@ -154,14 +154,17 @@ uint32_t Key(const uint8_t* rgb) {
   return uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | uint32_t{rgb[2]};
 }
 
-// Indices for the opaque RGBA pixels through `table`; false when a pixel's
-// colour is not in it.
-bool MapToTable(const ColourTable& table, const stbi_uc* rgba, size_t count,
+// Indices of the RGBA pixels through `table`; false when the colour of a
+// pixel is not in it (an index past the table, whose colour stb_image leaves
+// undefined). Pixels that are not opaque are checked only when `every`: a
+// GIF's transparent pixels come as transparent black.
+bool MapToTable(const ColourTable& table, const stbi_uc* rgba, size_t count, bool every,
                 std::vector<uint8_t>& indices) {
   std::unordered_map<uint32_t, uint8_t> index;
   for (int e = table.size - 1; e >= 0; --e) index[Key(table.rgb[e])] = static_cast<uint8_t>(e);
   indices.resize(count);
   for (size_t i = 0; i < count; ++i) {
+    if (!every && rgba[4 * i + 3] != 255) continue;
     const auto found = index.find(Key(rgba + 4 * i));
     if (found == index.end()) return false;
     indices[i] = found->second;
@@ -216,7 +219,12 @@ bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& e
     result.height = height;
     ColourTable table;
     result.paletted = FindTable(data, table);
-    if (result.paletted && opaque && MapToTable(table, rgba, count, result.pixels)) {
+    const bool gif = data[0] == 'G';
+    if (result.paletted && !MapToTable(table, rgba, count, !gif, result.pixels)) {
+      error = "invalid picture: a pixel's index lies past the colour table";
+      break;
+    }
+    if (result.paletted && opaque) {
       result.layout = Picture::Layout::kIndex;
       std::memcpy(result.palette, table.rgb, sizeof table.rgb);
       result.palette_size = table.size;
