@@ -15,7 +15,7 @@ if(WIN32)
   enable_language(RC)
   foreach(entry "tzffilter|tzffilter.dll|VFT_DLL|TZF picture import filter"
                 "tzfconv|tzfconv.exe|VFT_APP|TZF to PNG and BMP converter"
-                "tzfenc|tzfenc.exe|VFT_APP|PNG and BMP to TZF converter")
+                "tzfenc|tzfenc.exe|VFT_APP|JPEG, PNG, BMP, GIF, TGA and PNM to TZF converter")
     string(REPLACE "|" ";" fields "${entry}")
     list(GET fields 0 target)
     list(GET fields 1 TZF_RC_FILE)

@@ -6,7 +6,7 @@
 #   install-deps.sh all     also the test, sanitizer, benchmark and Windows legs
 set -euo pipefail
 
-packages=(cmake make g++ libpng-dev zlib1g-dev)
+packages=(cmake make g++ libpng-dev zlib1g-dev libstb-dev)
 if [ "${1:-all}" = all ]; then
   packages+=(clang libclang-rt-14-dev llvm googletest libgtest-dev libbenchmark-dev liblz4-dev
              pkg-config g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64

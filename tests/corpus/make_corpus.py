@@ -382,7 +382,7 @@ def scene(width, height):
 ENCODED = [
     ("enc_24_scene", "ok", "a 45x40 scene by tzfenc, 24-bit", ["--depth", "24"]),
     ("enc_24_scene_fast", "ok", "the same scene by tzfenc --fast, 24-bit", ["--depth", "24", "--fast"]),
-    ("enc_8_scene", "ok", "the same scene by tzfenc, 8-bit (colour cube)", ["--depth", "8"]),
+    ("enc_8_scene", "ok", "the same scene by tzfenc, 8-bit", ["--depth", "8"]),
 ]
 
 
