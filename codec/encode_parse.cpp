@@ -94,7 +94,8 @@ ParseSources usable_sources(uint32_t width, uint64_t pixels) {
 }
 
 uint64_t parse_work_bytes(uint64_t pixels, bool fast) {
-  return fast ? consumable_command_bytes(pixels) : 2 * pixels;
+  // Fast: the command bytes, then a byte of each key.
+  return fast ? consumable_command_bytes(pixels) + pixels : 2 * pixels;
 }
 
 uint64_t exact_colours_work_bytes() { return kColourSlots * (sizeof(uint32_t) + 1); }

@@ -43,18 +43,34 @@ struct Streams {
   uint8_t* flags;
   uint8_t* commands;
   uint8_t* literals;
+  uint8_t* literals_end;  // the end of the room for them
   uint64_t tokens = 0;
   uint64_t literal_pixels = 0, runs = 0, run_pixels = 0;
 };
 
-void put_literal(Streams& s, uint32_t key) {
-  s.literals[0] = static_cast<uint8_t>(key);
-  s.literals[1] = static_cast<uint8_t>(key >> 8);
-  s.literals[2] = static_cast<uint8_t>(key >> 16);
-  s.literals += 3;
+// Writes `count` literals from `keys`. `wide`: the literal stream has room
+// for more literals after these (the vector step holds kWindow pixels from
+// the first), so each key may be stored as four bytes, the fourth to be
+// overwritten; little-endian processors only, as the vector step's are.
+void put_literals(Streams& s, const uint32_t* keys, uint32_t count, bool wide) {
+  uint8_t* out = s.literals;
+  if (wide) {
+    assert(out + 3 * count + 1 <= s.literals_end);
+    for (uint32_t k = 0; k < count; ++k, out += 3) memcpy(out, keys + k, 4);
+  } else {
+    for (uint32_t k = 0; k < count; ++k, out += 3) {
+      out[0] = static_cast<uint8_t>(keys[k]);
+      out[1] = static_cast<uint8_t>(keys[k] >> 8);
+      out[2] = static_cast<uint8_t>(keys[k] >> 16);
+    }
+  }
+  s.literals = out;
 }
 
-void put_literal(Streams& s, uint8_t index) { *s.literals++ = index; }
+void put_literals(Streams& s, const uint8_t* indices, uint32_t count, bool /*wide*/) {
+  memcpy(s.literals, indices, count);
+  s.literals += count;
+}
 
 // The longest match at pixel p, one pixel at a time: obviously right, and
 // used wherever the vector step's margins do not hold.
@@ -140,11 +156,51 @@ Step vector_step(const Key* keys, uint64_t p, uint64_t n, const ParseSources& so
   return step;
 }
 
+// A byte of each true-colour key, equal for equal keys: sixteen of them are
+// compared at once where sixteen keys take four compares. Unequal keys of
+// equal bytes only send a step to the keys themselves.
+uint8_t key_byte(uint32_t key) {
+  key ^= key >> 11;
+  key ^= key >> 5;
+  return static_cast<uint8_t>(key);
+}
+
+void key_bytes(const uint32_t* keys, uint64_t n, uint8_t* bytes) {
+  uint64_t i = 0;
+  const __m128i low = _mm_set1_epi32(0xFF);
+  for (; i + 16 <= n; i += 16) {
+    __m128i v[4];
+    for (int k = 0; k < 4; ++k) {
+      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + i) + k);
+      x = _mm_xor_si128(x, _mm_srli_epi32(x, 11));
+      x = _mm_xor_si128(x, _mm_srli_epi32(x, 5));
+      v[k] = _mm_and_si128(x, low);
+    }
+    const __m128i packed =
+        _mm_packus_epi16(_mm_packs_epi32(v[0], v[1]), _mm_packs_epi32(v[2], v[3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + i), packed);
+  }
+  for (; i < n; ++i) bytes[i] = key_byte(keys[i]);
+}
+
+// Whether a run can start at each of the kWindow - kMinRun + 1 pixels from
+// p, by the key bytes: a bit clear means none can.
+uint32_t byte_starts(const uint8_t* bytes, uint64_t p, uint64_t n, const ParseSources& sources) {
+  assert(p >= sources.reach && p + kWindow <= n);
+  (void)n;
+  uint32_t starts = 0;
+  for (size_t s = 0; s < sources.count; ++s) {
+    const uint32_t m = equal_mask(bytes + p, bytes + p + sources.items[s].offset);
+    starts |= m & m >> 1 & m >> 2;
+  }
+  return starts;
+}
+
 #endif
 
 template <typename Key>
 bool parse_forward(const Key* keys, const ParseInput& in, uint64_t n, const ParseSources& sources,
-                   bool vector, Streams& s) {
+                   bool vector, const uint8_t* bytes, Streams& s) {
   uint64_t next_row = 0;  // the pixel at which the next row starts
   for (uint64_t p = 0; p < n;) {
     if (p >= next_row) {
@@ -156,14 +212,23 @@ bool parse_forward(const Key* keys, const ParseInput& in, uint64_t n, const Pars
       }
     }
     Step step;
+    bool wide = false;
 #if TZF_PARSE_VECTOR
     if (vector && p >= sources.reach && p + kWindow <= n) {
-      step = vector_step(keys, p, n, sources);
+      const uint32_t starts = bytes != nullptr ? byte_starts(bytes, p, n, sources) : 1;
+      if ((starts & 1) != 0) {
+        step = vector_step(keys, p, n, sources);
+      } else {
+        step.literals =
+            static_cast<uint32_t>(__builtin_ctz(starts | 1u << (kWindow - kMinRun + 1)));
+      }
+      wide = true;
     } else {
       step = portable_step(keys, p, n, sources);
     }
 #else
     (void)vector;
+    (void)bytes;
     step = portable_step(keys, p, n, sources);
 #endif
     if (step.run != 0) {
@@ -175,7 +240,7 @@ bool parse_forward(const Key* keys, const ParseInput& in, uint64_t n, const Pars
       p += step.run;
       continue;
     }
-    for (uint32_t k = 0; k < step.literals; ++k) put_literal(s, keys[p + k]);
+    put_literals(s, keys + p, step.literals, wide);
     s.tokens += step.literals;
     s.literal_pixels += step.literals;
     p += step.literals;
@@ -191,10 +256,20 @@ bool parse_fast(const ParseInput& in, const ParseSources& sources, uint8_t* stre
   const uint32_t bytes_per_pixel = in.indices != nullptr ? 1 : 3;
   const uint64_t most_flag_bytes = consumable_flag_bytes(n);
   memset(streams, 0, static_cast<size_t>(most_flag_bytes));
-  Streams s{streams, static_cast<uint8_t*>(in.work), streams + most_flag_bytes};
+  Streams s{streams, static_cast<uint8_t*>(in.work), streams + most_flag_bytes,
+            streams + most_flag_bytes + n * bytes_per_pixel};
   const bool vector = in.fast_parse == FastParse::kVector;
-  const bool parsed = in.indices != nullptr ? parse_forward(in.indices, in, n, sources, vector, s)
-                                            : parse_forward(in.keys, in, n, sources, vector, s);
+  // True colour: the key bytes after the command bytes' room in the work.
+  uint8_t* bytes = nullptr;
+#if TZF_PARSE_VECTOR
+  if (vector && in.indices == nullptr) {
+    bytes = static_cast<uint8_t*>(in.work) + consumable_command_bytes(n);
+    key_bytes(in.keys, n, bytes);
+  }
+#endif
+  const bool parsed = in.indices != nullptr
+                          ? parse_forward(in.indices, in, n, sources, vector, nullptr, s)
+                          : parse_forward(in.keys, in, n, sources, vector, bytes, s);
   if (!parsed) return false;
 
   ParseOutput o{};
