@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -61,18 +62,20 @@ Encoded encode(const tzf_image& image, tzf_encode_options options, Progress* pro
   size_t work_bytes = 0;
   e.status = tzf_encode_size(&image, &options, &e.max_file_bytes, &work_bytes);
   if (e.status != TZF_OK) return e;
-  // Exactly the sizes asked for: the sanitizer sees any byte past them.
-  std::vector<uint8_t> work(work_bytes);
+  // Exactly the sizes asked for: the sanitizer sees any byte past them. The
+  // work is left as it comes: the colour choice's is megabytes, and nothing
+  // may depend on what it holds.
+  std::unique_ptr<uint8_t[]> work(new uint8_t[work_bytes]);
   e.file.resize(e.max_file_bytes);
   tzf_progress callback{report, progress};
   if (progress != nullptr) options.progress = &callback;
   if (work_bytes != 0) {
-    FUZZ_CHECK(tzf_encode(&image, &options, work.data(), work_bytes - 1, e.file.data(),
+    FUZZ_CHECK(tzf_encode(&image, &options, work.get(), work_bytes - 1, e.file.data(),
                           e.file.size(), &e.result) == TZF_ERROR_BUFFER_SIZE,
                "a work buffer a byte short was taken");
   }
-  e.status = tzf_encode(&image, &options, work.data(), work.size(), e.file.data(), e.file.size(),
-                        &e.result);
+  e.status =
+      tzf_encode(&image, &options, work.get(), work_bytes, e.file.data(), e.file.size(), &e.result);
   return e;
 }
 
