@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <utility>
+
 namespace {
 
 constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -141,12 +143,14 @@ CorpusBytes png_encode(const RgbImage& image) {
   return out;
 }
 
-bool png_decode(const CorpusBytes& file, RgbImage& image) {
-  image = RgbImage{};
+bool png_decode(const CorpusBytes& file, PngPicture& picture) {
+  picture = PngPicture{};
+  RgbImage& image = picture.image;
   if (file.size() < 8 || memcmp(file.data(), kPngSignature, 8) != 0) return false;
   size_t at = 8;
   CorpusBytes z;
-  bool have_header = false, ended = false;
+  bool have_header = false, have_palette = false, ended = false;
+  bool data_seen = false, data_ended = false;  // the IDAT chunks follow each other
   while (!ended) {
     if (file.size() - at < 12) return false;
     const uint32_t length = get_be32(&file[at]);
@@ -154,21 +158,40 @@ bool png_decode(const CorpusBytes& file, RgbImage& image) {
     const uint8_t* kind = &file[at + 4];
     const uint8_t* body = kind + 4;
     if (crc32_of(kind, length + 4) != get_be32(body + length)) return false;
-    if (memcmp(kind, "IHDR", 4) == 0) {
-      const uint8_t expected_rest[5] = {8, 2, 0, 0, 0};
-      if (length != 13 || memcmp(body + 8, expected_rest, 5) != 0) return false;
+    const bool is_header = memcmp(kind, "IHDR", 4) == 0;
+    if (is_header != !have_header) return false;  // IHDR first, and once
+    if (is_header) {
+      // 8 bits a sample; deflate, filter method 0, not interlaced.
+      if (length != 13 || body[8] != 8 || body[10] != 0 || body[11] != 0 || body[12] != 0) {
+        return false;
+      }
+      picture.colour_type = body[9];
+      if (picture.colour_type != 2 && picture.colour_type != 3 && picture.colour_type != 6)
+        return false;
       image.width = get_be32(body);
       image.height = get_be32(body + 4);
       have_header = true;
+    } else if (memcmp(kind, "PLTE", 4) == 0) {
+      if (picture.colour_type != 3 || have_palette || data_seen || length == 0 || length % 3 != 0 ||
+          length > 256 * 3) {
+        return false;
+      }
+      picture.palette.assign(body, body + length);
+      have_palette = true;
     } else if (memcmp(kind, "IDAT", 4) == 0) {
+      if (data_ended) return false;
+      data_seen = true;
       z.insert(z.end(), body, body + length);
     } else if (memcmp(kind, "IEND", 4) == 0) {
+      if (length != 0 || at + 12 != file.size()) return false;
       ended = true;
     }
+    data_ended = data_seen && memcmp(kind, "IDAT", 4) != 0;
     at += 12 + static_cast<size_t>(length);
   }
-  if (!have_header || image.width == 0 || image.height == 0 || image.width > 65536 ||
-      image.height > 65536 || z.size() < 6 || z[0] != 0x78) {
+  if (image.width == 0 || image.height == 0 || image.width > 65536 || image.height > 65536 ||
+      (picture.colour_type == 3) != have_palette || z.size() < 6 || z[0] != 0x78 ||
+      (z[0] << 8 | z[1]) % 31 != 0 || (z[1] & 0x20) != 0) {
     return false;
   }
   CorpusBytes raw;
@@ -185,14 +208,37 @@ bool png_decode(const CorpusBytes& file, RgbImage& image) {
     p += 5 + n;
   }
   if (z.size() - p != 4 || get_be32(&z[p]) != adler32_of(raw.data(), raw.size())) return false;
-  const size_t row = static_cast<size_t>(image.width) * 3;
-  if (raw.size() != (row + 1) * image.height) return false;
+  const uint32_t samples = picture.colour_type == 2 ? 3 : picture.colour_type == 3 ? 1 : 4;
+  const uint64_t row = uint64_t{image.width} * samples;
+  if (raw.size() != (row + 1) * image.height) return false;  // also bounds what follows
+  const size_t entries = picture.palette.size() / 3;
+  const size_t pixels = static_cast<size_t>(image.width) * image.height;
+  image.rgb.reserve(pixels * 3);
+  if (picture.colour_type == 3) picture.indices.reserve(pixels);
+  if (picture.colour_type == 6) picture.alpha.reserve(pixels);
   for (uint32_t y = 0; y < image.height; ++y) {
-    const uint8_t* r = raw.data() + y * (row + 1);
-    if (r[0] != 0) return false;
-    image.rgb.insert(image.rgb.end(), r + 1, r + 1 + row);
+    const uint8_t* r = raw.data() + static_cast<size_t>(y * (row + 1));
+    if (*r++ != 0) return false;  // filter: none
+    for (uint32_t x = 0; x < image.width; ++x, r += samples) {
+      if (picture.colour_type == 3) {
+        if (*r >= entries) return false;
+        picture.indices.push_back(*r);
+        const uint8_t* c = &picture.palette[*r * size_t{3}];
+        image.rgb.insert(image.rgb.end(), c, c + 3);
+      } else {
+        image.rgb.insert(image.rgb.end(), r, r + 3);
+        if (samples == 4) picture.alpha.push_back(r[3]);
+      }
+    }
   }
   return true;
+}
+
+bool png_decode(const CorpusBytes& file, RgbImage& image) {
+  PngPicture picture;
+  const bool ok = png_decode(file, picture) && picture.colour_type != 6;
+  image = ok ? std::move(picture.image) : RgbImage{};
+  return ok;
 }
 
 RgbImage rgb_from_decoding_order(const uint8_t* pixels, uint32_t width, uint32_t height,

@@ -42,8 +42,24 @@ struct RgbImage {
 // every row, stored deflate blocks.
 CorpusBytes png_encode(const RgbImage& image);
 
-// Reads what png_encode writes (checking every CRC and the Adler-32); false
-// for anything else.
+// A PNG file as png_encode and tests/corpus/write/make_write_corpus.py write
+// it: 8 bits a sample, not interlaced, filter 0 on every row, stored deflate
+// blocks; colour type 2 (red, green, blue), 3 (an index into the PLTE
+// chunk's colours) or 6 (red, green, blue, alpha).
+struct PngPicture {
+  RgbImage image;           // every pixel's red, green, blue (type 3: its entry's)
+  uint8_t colour_type = 0;  // 2, 3 or 6
+  CorpusBytes palette;      // type 3: red, green, blue of each entry, 1 to 256 entries
+  CorpusBytes indices;      // type 3: each pixel's entry, top row first
+  CorpusBytes alpha;        // type 6: each pixel's alpha, top row first
+};
+
+// Reads such a file, checking every CRC, the Adler-32, the chunks' order and
+// that every index lies inside the colour table; false for anything else.
+bool png_decode(const CorpusBytes& file, PngPicture& picture);
+
+// The same for colour types 2 and 3, as RGB; false for type 6, whose alpha
+// this record has no room for.
 bool png_decode(const CorpusBytes& file, RgbImage& image);
 
 // The picture as RGB, top row first, from pixels in decoding order (bottom
