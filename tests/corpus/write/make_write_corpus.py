@@ -98,6 +98,18 @@ def main():
     png("rgb_few_colours_45x30.png", 45, 30, 2, rows)
     add("rgb_few_colours_45x30.png", "rgb")
 
+    # The most colours an 8-bit file holds exactly, and one more: 2x2 blocks
+    # of 256 colours, then the same with its last pixel a new colour.
+    w, h = 64, 16
+    table = [((i * 37) % 256, (i * 101 + 17) % 256, i) for i in range(256)]
+    blocks = [[table[(x // 2 + (y // 2) * (w // 2)) % 256] for x in range(w)] for y in range(h)]
+    for name, extra in [("rgb_256_colours_64x16", None), ("rgb_257_colours_64x16", (1, 2, 3))]:
+        grid = [list(r) for r in blocks]
+        if extra is not None:
+            grid[h - 1][w - 1] = extra
+        png(f"{name}.png", w, h, 2, [[c for p in r for c in p] for r in grid])
+        add(f"{name}.png", "rgb")
+
     # Transparency: a disc and text hidden under fully transparent pixels
     # must not show; partial alpha blends over white.
     w, h = 64, 48
