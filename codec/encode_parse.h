@@ -13,7 +13,8 @@
 // Work bytes of each region, for a picture of `pixels` pixels (below 2^28,
 // so none of these overflows). Keys and indices are compared sixteen at a
 // time, so their regions have room past the last pixel. The fast parse needs
-// room for its command bytes only; the smallest two bytes a pixel.
+// room for its command bytes and a byte a pixel; the smallest two bytes a
+// pixel.
 inline uint64_t encode_key_bytes(uint64_t pixels) { return pixels * 4 + 16; }
 inline uint64_t encode_index_bytes(uint64_t pixels) { return pixels + 16; }
 uint64_t parse_work_bytes(uint64_t pixels, bool fast);

@@ -5,9 +5,11 @@
 // sixteen pixels from the current one with the sixteen at each source at
 // once. From those masks come the longest run at the current pixel and, when
 // it is a literal, how many of the next pixels no run of kMinRun can start
-// at: those are literals too and are written in one go. That step runs only
-// where all its reads lie inside the picture; near the picture's ends, and
-// without SSE2, a step compares one pixel at a time.
+// at: those are literals too and are written in one go. For true colour a
+// byte of each key is compared first, sixteen in one compare, and the keys
+// only where the bytes let a run start at the current pixel. These steps run
+// only where all their reads lie inside the picture; near the picture's
+// ends, and without SSE2, a step compares one pixel at a time.
 #include <assert.h>
 #include <string.h>
 
