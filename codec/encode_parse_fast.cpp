@@ -6,7 +6,7 @@
 // once. From those masks come the longest run at the current pixel and, when
 // it is a literal, how many of the next pixels no run of kMinRun can start
 // at: those are literals too and are written in one go. For true colour a
-// byte of each key is compared first, sixteen in one compare, and the keys
+// byte of each key is compared first, thirty-two in two compares, and the keys
 // only where the bytes let a run start at the current pixel. These steps run
 // only where all their reads lie inside the picture; near the picture's
 // ends, and without SSE2, a step compares one pixel at a time.
@@ -185,14 +185,20 @@ void key_bytes(const uint32_t* keys, uint64_t n, uint8_t* bytes) {
   for (; i < n; ++i) bytes[i] = key_byte(keys[i]);
 }
 
-// Whether a run can start at each of the kWindow - kMinRun + 1 pixels from
-// p, by the key bytes: a bit clear means none can.
+// Pixels one compare of key bytes looks at from the current pixel: two
+// vectors of sixteen.
+constexpr uint64_t kByteWindow = 32;
+
+// Whether a run can start at each of the kByteWindow - kMinRun + 1 pixels
+// from p, by the key bytes: a bit clear means none can.
 uint32_t byte_starts(const uint8_t* bytes, uint64_t p, uint64_t n, const ParseSources& sources) {
-  assert(p >= sources.reach && p + kWindow <= n);
+  assert(p >= sources.reach && p + kByteWindow <= n);
   (void)n;
+  const uint8_t* a = bytes + p;
   uint32_t starts = 0;
   for (size_t s = 0; s < sources.count; ++s) {
-    const uint32_t m = equal_mask(bytes + p, bytes + p + sources.items[s].offset);
+    const uint8_t* b = a + sources.items[s].offset;
+    const uint32_t m = equal_mask(a, b) | equal_mask(a + 16, b + 16) << 16;
     starts |= m & m >> 1 & m >> 2;
   }
   return starts;
@@ -217,12 +223,13 @@ bool parse_forward(const Key* keys, const ParseInput& in, uint64_t n, const Pars
     bool wide = false;
 #if TZF_PARSE_VECTOR
     if (vector && p >= sources.reach && p + kWindow <= n) {
-      const uint32_t starts = bytes != nullptr ? byte_starts(bytes, p, n, sources) : 1;
+      const bool by_bytes = bytes != nullptr && p + kByteWindow <= n;
+      const uint32_t starts = by_bytes ? byte_starts(bytes, p, n, sources) : 1;
       if ((starts & 1) != 0) {
         step = vector_step(keys, p, n, sources);
       } else {
         step.literals =
-            static_cast<uint32_t>(__builtin_ctz(starts | 1u << (kWindow - kMinRun + 1)));
+            static_cast<uint32_t>(__builtin_ctz(starts | 1u << (kByteWindow - kMinRun + 1)));
       }
       wide = true;
     } else {
