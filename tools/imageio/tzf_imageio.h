@@ -82,6 +82,11 @@ struct Picture {
 // gamma correction is applied.
 bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& error);
 
+// As ReadPicture, refusing a picture of more than max_pixels pixels (never
+// more than kMaxPixels) from its header, before anything is allocated.
+bool ReadPicture(std::span<const uint8_t> data, int64_t max_pixels, Picture& picture,
+                 std::string& error);
+
 bool LoadFileBytes(const std::string& path, std::vector<uint8_t>& data, std::string& error);
 bool SaveFileBytes(const std::string& path, std::span<const uint8_t> data, std::string& error);
 

@@ -7,7 +7,9 @@
 // its colour: the picture keeps its table, and equal colours under two
 // entries become the first of them.
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
 #include "imageio/tzf_imageio.h"
@@ -22,6 +24,12 @@
 #define STBI_NO_LINEAR
 #define STBI_NO_HDR
 #define STBI_MAX_DIMENSIONS (1 << 20)
+// stb_image leaves the pixels of a file that ends early as it found them (a
+// PNM or uncompressed TGA reads its samples in one piece, or not at all):
+// zeroed memory makes them black, the same on every run.
+#define STBI_MALLOC(size) std::calloc(1, size)
+#define STBI_REALLOC(pointer, size) std::realloc(pointer, size)
+#define STBI_FREE(pointer) std::free(pointer)
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>
@@ -146,6 +154,51 @@ bool GifTable(std::span<const uint8_t> d, ColourTable& table) {
   return false;
 }
 
+// The most pixels a file can describe per byte it holds. The densest of the
+// formats read is a PNG of 1 bit per pixel: deflate gives at most 1032 bytes
+// per byte, of 8 pixels each (a GIF's 12-bit code gives at most 4096 pixels,
+// a JPEG at least a bit per block of 64). A header declaring more for the
+// size of its file is refused before stb_image allocates the pixels.
+constexpr int64_t kMaxPixelsPerByte = 16384;
+
+// stb_image reserves each of a PNG's image data chunks (up to 2^30 bytes)
+// before reading it: every chunk up to the end marker must lie in the file.
+bool IsPng(std::span<const uint8_t> d) {
+  static constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  return d.size() >= 8 && std::memcmp(d.data(), kSignature, 8) == 0;
+}
+
+bool PngChunksFit(std::span<const uint8_t> d) {
+  if (!IsPng(d)) return true;
+  size_t at = 8;
+  while (at + 8 <= d.size()) {
+    const uint64_t length = Read32Be(d, at);
+    if (length > d.size() - at - 8) return false;
+    if (std::memcmp(d.data() + at + 4, "IEND", 4) == 0) return true;
+    at += 12 + static_cast<size_t>(length);
+  }
+  return true;  // stb_image finds the file short before it reserves more
+}
+
+// stb_image adds up the digits of a PNM header's numbers in an int without a
+// bound: a number of more than nine digits is refused before it reads one.
+bool PnmNumbersFit(std::span<const uint8_t> d) {
+  if (d.size() < 2 || d[0] != 'P' || (d[1] != '5' && d[1] != '6')) return true;
+  const auto space = [](uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  size_t at = 2;
+  for (int number = 0; number < 3; ++number) {
+    for (;;) {
+      while (at < d.size() && space(d[at])) ++at;
+      if (at >= d.size() || d[at] != '#') break;
+      while (at < d.size() && d[at] != '\n' && d[at] != '\r') ++at;
+    }
+    size_t digits = 0;
+    for (; at < d.size() && d[at] >= '0' && d[at] <= '9'; ++at) ++digits;
+    if (digits > 9) return false;
+  }
+  return true;
+}
+
 bool FindTable(std::span<const uint8_t> d, ColourTable& table) {
   return PngTable(d, table) || BmpTable(d, table) || GifTable(d, table);
 }
@@ -175,6 +228,11 @@ bool MapToTable(const ColourTable& table, const stbi_uc* rgba, size_t count, boo
 }  // namespace
 
 bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& error) {
+  return ReadPicture(data, kMaxPixels, picture, error);
+}
+
+bool ReadPicture(std::span<const uint8_t> data, int64_t max_pixels, Picture& picture,
+                 std::string& error) {
   if (data.size() > static_cast<size_t>(INT_MAX)) {
     error = "file too large";
     return false;
@@ -182,27 +240,50 @@ bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& e
   const auto* bytes = reinterpret_cast<const stbi_uc*>(data.data());
   const int length = static_cast<int>(data.size());
 
-  // The header alone first: the size is checked before anything is allocated.
-  int width = 0;
-  int height = 0;
-  int channels = 0;
-  if (stbi_info_from_memory(bytes, length, &width, &height, &channels) == 0) {
-    error = std::string("not a picture tzfenc reads (") + stbi_failure_reason() + ")";
-    return false;
-  }
-  if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension ||
-      int64_t{width} * height > kMaxPixels) {
-    error = "picture too large";
+  if (!PnmNumbersFit(data)) {
+    error = "invalid picture: a number of the header is too long";
     return false;
   }
 
-  stbi_uc* rgba = nullptr;
+  // The header alone first: the size is checked before anything is allocated.
+  int width = 0;
+  int signed_height = 0;
+  int channels = 0;
+  if (stbi_info_from_memory(bytes, length, &width, &signed_height, &channels) == 0) {
+    error = std::string("not a picture tzfenc reads (") + stbi_failure_reason() + ")";
+    return false;
+  }
+  // A BMP stored top row first gives its height negated.
+  const int64_t height = signed_height < 0 ? -int64_t{signed_height} : signed_height;
+  const int64_t pixels = int64_t{width} * height;
+  if (width <= 0 || height <= 0) {
+    error = "invalid picture: no pixels";
+    return false;
+  }
+  if (width > kMaxDimension || height > kMaxDimension || pixels > kMaxPixels ||
+      pixels > max_pixels) {
+    error = "picture too large (" + std::to_string(width) + " x " + std::to_string(height) + ")";
+    return false;
+  }
+  if (pixels > kMaxPixelsPerByte * static_cast<int64_t>(data.size()) || !PngChunksFit(data)) {
+    error = "invalid picture: the file is too short for its header";
+    return false;
+  }
+
+  // stb_image 2.27 converts the samples of a 16-bit PNM to the channels
+  // asked for as if they were 8-bit, past the end of its buffer (a 16-bit
+  // PNG's conversion is right). Such files come in their own channels,
+  // made red, green, blue, alpha here.
+  const bool own_channels = stbi_is_16_bit_from_memory(bytes, length) != 0 && !IsPng(data);
+
+  stbi_uc* samples = nullptr;
   bool ok = false;
   do {
     int got_width = 0;
     int got_height = 0;
-    rgba = stbi_load_from_memory(bytes, length, &got_width, &got_height, &channels, 4);
-    if (rgba == nullptr) {
+    samples = stbi_load_from_memory(bytes, length, &got_width, &got_height, &channels,
+                                    own_channels ? 0 : 4);
+    if (samples == nullptr) {
       error = std::string("invalid picture (") + stbi_failure_reason() + ")";
       break;
     }
@@ -211,6 +292,27 @@ bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& e
       break;
     }
     const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    const stbi_uc* rgba = samples;
+    std::vector<uint8_t> widened;
+    if (own_channels) {
+      if (channels < 1 || channels > 4) {
+        error = "invalid picture: " + std::to_string(channels) + " channels";
+        break;
+      }
+      const size_t n = static_cast<size_t>(channels);
+      widened.resize(count * 4);
+      for (size_t i = 0; i < count; ++i) {
+        const stbi_uc* in = samples + n * i;
+        uint8_t* out = &widened[4 * i];
+        if (n < 3) {
+          out[0] = out[1] = out[2] = in[0];
+        } else {
+          std::memcpy(out, in, 3);
+        }
+        out[3] = n == 2 || n == 4 ? in[n - 1] : 255;
+      }
+      rgba = widened.data();
+    }
     bool opaque = true;
     for (size_t i = 0; i < count && opaque; ++i) opaque = rgba[4 * i + 3] == 255;
 
@@ -239,7 +341,7 @@ bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& e
     picture = std::move(result);
     ok = true;
   } while (false);
-  if (rgba != nullptr) stbi_image_free(rgba);
+  if (samples != nullptr) stbi_image_free(samples);
   return ok;
 }
 
