@@ -199,6 +199,44 @@ bool PnmNumbersFit(std::span<const uint8_t> d) {
   return true;
 }
 
+// stb_image builds a JPEG's Huffman tables in arrays of 256 codes without
+// checking the counts the file gives: every table, wherever the markers put
+// it, must hold at most 256. Follows the markers as stb_image does: segments
+// by their length, scan data up to the next marker.
+bool JpegTablesFit(std::span<const uint8_t> d) {
+  if (d.size() < 2 || d[0] != 0xFF || d[1] != 0xD8) return true;
+  const auto byte = [d](size_t at) -> uint32_t { return at < d.size() ? d[at] : 0; };
+  size_t at = 2;
+  for (;;) {
+    while (at < d.size() && d[at] != 0xFF) ++at;
+    while (at < d.size() && d[at] == 0xFF) ++at;
+    if (at + 2 >= d.size()) return true;
+    const uint32_t marker = d[at++];
+    if (marker == 0xD9) return true;
+    if (marker == 0x00 || marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) {
+      continue;
+    }
+    const uint32_t length = byte(at) << 8 | byte(at + 1);
+    if (marker != 0xC4) {
+      at += length;
+      continue;
+    }
+    // Read on as stb_image does, past the segment when its length is wrong.
+    int64_t left = int64_t{length} - 2;
+    at += 2;
+    while (left > 0) {
+      const uint32_t kind = byte(at);
+      if (kind >> 4 > 1 || (kind & 15) > 3) return true;  // refused by stb_image
+      uint32_t codes = 0;
+      for (size_t i = 1; i <= 16; ++i) codes += byte(at + i);
+      if (codes > 256) return false;
+      at += 17 + codes;
+      left -= 17 + int64_t{codes};
+    }
+    if (left != 0) return true;  // refused by stb_image
+  }
+}
+
 bool FindTable(std::span<const uint8_t> d, ColourTable& table) {
   return PngTable(d, table) || BmpTable(d, table) || GifTable(d, table);
 }
@@ -242,6 +280,10 @@ bool ReadPicture(std::span<const uint8_t> data, int64_t max_pixels, Picture& pic
 
   if (!PnmNumbersFit(data)) {
     error = "invalid picture: a number of the header is too long";
+    return false;
+  }
+  if (!JpegTablesFit(data)) {
+    error = "invalid picture: a Huffman table of more than 256 codes";
     return false;
   }
 
