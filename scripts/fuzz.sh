@@ -23,7 +23,7 @@ shift || true
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
-  targets=(fuzz_memory fuzz_file fuzz_codec fuzz_roundtrip fuzz_gdk_pixbuf fuzz_qt)
+  targets=(fuzz_memory fuzz_file fuzz_codec fuzz_encode fuzz_roundtrip fuzz_gdk_pixbuf fuzz_qt)
 fi
 build=${TZF_FUZZ_BUILD:-$root/build-fuzz}
 work=${TZF_FUZZ_CORPUS:-$build/corpus}
@@ -39,7 +39,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 # A picture needs 1088 bytes before its streams at 8 bits per pixel; the
 # round-trip input repeats its pixel bytes, so it stays short.
-max_len() { if [ "$1" = fuzz_roundtrip ]; then echo 2048; else echo 8192; fi; }
+max_len() { if [ "$1" = fuzz_roundtrip ] || [ "$1" = fuzz_encode ]; then echo 2048; else echo 8192; fi; }
 
 # Runs one target; its output goes to <build>/<target>.log, its result to
 # <build>/<target>.result.
