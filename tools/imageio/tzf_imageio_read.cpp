@@ -168,6 +168,8 @@ bool IsPng(std::span<const uint8_t> d) {
   return d.size() >= 8 && std::memcmp(d.data(), kSignature, 8) == 0;
 }
 
+bool IsBmp(std::span<const uint8_t> d) { return d.size() >= 2 && d[0] == 'B' && d[1] == 'M'; }
+
 bool PngChunksFit(std::span<const uint8_t> d) {
   if (!IsPng(d)) return true;
   size_t at = 8;
@@ -204,9 +206,11 @@ bool PnmNumbersFit(std::span<const uint8_t> d) {
 // it, must hold at most 256. Follows the markers as stb_image does: segments
 // by their length, scan data up to the next marker.
 bool JpegTablesFit(std::span<const uint8_t> d) {
-  if (d.size() < 2 || d[0] != 0xFF || d[1] != 0xD8) return true;
-  const auto byte = [d](size_t at) -> uint32_t { return at < d.size() ? d[at] : 0; };
-  size_t at = 2;
+  size_t at = 0;
+  while (at < d.size() && d[at] == 0xFF) ++at;
+  if (at < 1 || at >= d.size() || d[at] != 0xD8) return true;
+  ++at;
+  const auto byte = [d](size_t i) -> uint32_t { return i < d.size() ? d[i] : 0; };
   for (;;) {
     while (at < d.size() && d[at] != 0xFF) ++at;
     while (at < d.size() && d[at] == 0xFF) ++at;
@@ -238,7 +242,96 @@ bool JpegTablesFit(std::span<const uint8_t> d) {
 }
 
 bool FindTable(std::span<const uint8_t> d, ColourTable& table) {
-  return PngTable(d, table) || BmpTable(d, table) || GifTable(d, table);
+  if (IsPng(d)) return PngTable(d, table);
+  if (IsBmp(d)) return BmpTable(d, table);
+  return GifTable(d, table);
+}
+
+// stb_image takes the colour of an index past a PNG's or BMP's colour table
+// from memory it never wrote. It reads instead a copy of the file whose table
+// has every entry an index can reach: the file's, then a grey that none of
+// them has, which marks the pixel as past the table.
+void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void PutTable(const ColourTable& table, int entries, size_t entry_bytes, bool rgb,
+              std::vector<uint8_t>& out) {
+  uint8_t absent = 0;
+  for (int e = 0; e < table.size; ++e) {
+    if (table.rgb[e][0] == absent && table.rgb[e][1] == absent && table.rgb[e][2] == absent) {
+      ++absent;
+      e = -1;
+    }
+  }
+  for (int e = 0; e < entries; ++e) {
+    const uint8_t* c = table.rgb[e];
+    const uint8_t grey[3] = {absent, absent, absent};
+    if (e >= table.size) c = grey;
+    const uint8_t entry[4] = {rgb ? c[0] : c[2], c[1], rgb ? c[2] : c[0], 0};
+    out.insert(out.end(), entry, entry + entry_bytes);
+  }
+}
+
+// A paletted PNG's copy (empty when the table is full); false when the file
+// is invalid: a second colour table, or more transparency entries than
+// colours.
+bool PadPngTable(std::span<const uint8_t> d, const ColourTable& table, std::vector<uint8_t>& out) {
+  size_t table_at = 0;
+  size_t at = 8;
+  while (at + 12 <= d.size()) {
+    const size_t length = Read32Be(d, at);
+    if (length > d.size() - at - 12) break;
+    const uint8_t* type = d.data() + at + 4;
+    if (std::memcmp(type, "PLTE", 4) == 0) {
+      if (table_at != 0) return false;
+      table_at = at;
+    }
+    if (std::memcmp(type, "tRNS", 4) == 0 && table_at != 0 &&
+        length > static_cast<size_t>(table.size)) {
+      return false;
+    }
+    if (std::memcmp(type, "IEND", 4) == 0) break;
+    at += 12 + length;
+  }
+  if (table_at == 0 || table.size == 256) return true;
+  const size_t table_end = table_at + 12 + Read32Be(d, table_at);
+  out.reserve(d.size() + 768);
+  out.assign(d.begin(), d.begin() + static_cast<ptrdiff_t>(table_at));
+  PutBe32(out, 768);
+  out.insert(out.end(), {'P', 'L', 'T', 'E'});
+  PutTable(table, 256, 3, true, out);
+  PutBe32(out, 0);  // stb_image skips the check value
+  out.insert(out.end(), d.begin() + static_cast<ptrdiff_t>(table_end), d.end());
+  return true;
+}
+
+// A BMP's copy when it has a colour table; false when the table does not lie
+// in the file or the pixels start before the end of its first entry.
+// stb_image counts the entries from the offset of the pixels (12 bytes fewer
+// in an OS/2 file).
+bool PadBmpTable(std::span<const uint8_t> d, bool paletted, const ColourTable& table,
+                 std::vector<uint8_t>& out) {
+  const uint32_t header = Read32Le(d, 14);
+  const bool core = header == 12;
+  const uint32_t bits = core ? Read16Le(d, 24) : Read16Le(d, 28);
+  if (bits > 8) return true;
+  if (!paletted) return false;
+  const size_t entry_bytes = core ? 3 : 4;
+  const uint64_t pixels_at = Read32Le(d, 10);
+  const size_t table_at = 14 + size_t{header};
+  if (pixels_at < table_at + entry_bytes) return false;
+  const int entries = 1 << bits;
+  out.reserve(d.size() + 1024 + 12);
+  out.assign(d.begin(), d.begin() + static_cast<ptrdiff_t>(table_at));
+  PutTable(table, entries, entry_bytes, false, out);
+  if (core) out.insert(out.end(), 12, 0);
+  const uint32_t new_pixels_at = static_cast<uint32_t>(out.size());
+  for (int i = 0; i < 4; ++i) out[10 + i] = static_cast<uint8_t>(new_pixels_at >> (8 * i));
+  if (pixels_at < d.size()) {
+    out.insert(out.end(), d.begin() + static_cast<ptrdiff_t>(pixels_at), d.end());
+  }
+  return true;
 }
 
 uint32_t Key(const uint8_t* rgb) {
@@ -318,12 +411,30 @@ bool ReadPicture(std::span<const uint8_t> data, int64_t max_pixels, Picture& pic
   // made red, green, blue, alpha here.
   const bool own_channels = stbi_is_16_bit_from_memory(bytes, length) != 0 && !IsPng(data);
 
+  ColourTable table;
+  const bool paletted = FindTable(data, table);
+  std::vector<uint8_t> padded;
+  if (paletted && IsPng(data) && !PadPngTable(data, table, padded)) {
+    error = "invalid picture: a second colour table, or transparency past the colour table";
+    return false;
+  }
+  if (IsBmp(data) && !PadBmpTable(data, paletted, table, padded)) {
+    error = "invalid picture: the colour table is missing or overlaps the pixels";
+    return false;
+  }
+  if (padded.size() > static_cast<size_t>(INT_MAX)) {
+    error = "file too large";
+    return false;
+  }
+  const auto* load_bytes = padded.empty() ? bytes : padded.data();
+  const int load_length = padded.empty() ? length : static_cast<int>(padded.size());
+
   stbi_uc* samples = nullptr;
   bool ok = false;
   do {
     int got_width = 0;
     int got_height = 0;
-    samples = stbi_load_from_memory(bytes, length, &got_width, &got_height, &channels,
+    samples = stbi_load_from_memory(load_bytes, load_length, &got_width, &got_height, &channels,
                                     own_channels ? 0 : 4);
     if (samples == nullptr) {
       error = std::string("invalid picture (") + stbi_failure_reason() + ")";
@@ -361,8 +472,7 @@ bool ReadPicture(std::span<const uint8_t> data, int64_t max_pixels, Picture& pic
     Picture result;
     result.width = width;
     result.height = height;
-    ColourTable table;
-    result.paletted = FindTable(data, table);
+    result.paletted = paletted;
     const bool gif = data[0] == 'G';
     if (result.paletted && !MapToTable(table, rgba, count, !gif, result.pixels)) {
       error = "invalid picture: a pixel's index lies past the colour table";
