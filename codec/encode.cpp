@@ -127,6 +127,19 @@ const uint8_t* source_row(const tzf_image& image, uint32_t y) {
   return static_cast<const uint8_t*>(image.pixels) + top * image.stride;
 }
 
+// Four bytes as a little-endian number.
+uint32_t load_u32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap32(v);
+#endif
+  return v;
+}
+
+// Red, green, blue (and one byte more) loaded as a number: the key 0x00RRGGBB.
+uint32_t swapped_key(uint32_t v) { return __builtin_bswap32(v) >> 8; }
+
 uint32_t blend(uint32_t c, uint32_t a, uint32_t bg) { return (c * a + bg * (255 - a) + 127) / 255; }
 
 // Gathers true-colour keys; true when some pixel was not opaque.
@@ -140,10 +153,14 @@ bool gather_keys(const tzf_image& image, uint32_t background, uint32_t* keys) {
     uint32_t* k = keys + static_cast<size_t>(y) * w;
     switch (image.format) {
       case TZF_FORMAT_RGB:
-        for (uint32_t x = 0; x < w; ++x, s += 3) k[x] = uint32_t{s[0]} << 16 | s[1] << 8 | s[2];
+        // Four bytes at a time except at the row's last pixel, whose fourth
+        // byte may lie past the caller's buffer.
+        for (uint32_t x = 0; x + 1 < w; ++x, s += 3) k[x] = swapped_key(load_u32(s));
+        k[w - 1] = uint32_t{s[0]} << 16 | s[1] << 8 | s[2];
         break;
       case TZF_FORMAT_NATIVE:
-        for (uint32_t x = 0; x < w; ++x, s += 3) k[x] = uint32_t{s[2]} << 16 | s[1] << 8 | s[0];
+        for (uint32_t x = 0; x + 1 < w; ++x, s += 3) k[x] = load_u32(s) & 0xFFFFFFu;
+        k[w - 1] = uint32_t{s[2]} << 16 | s[1] << 8 | s[0];
         break;
       case TZF_FORMAT_RGBA:
         for (uint32_t x = 0; x < w; ++x, s += 4) {
