@@ -253,18 +253,36 @@ struct Encoded {
   CorpusBytes file;  // result.size bytes
 };
 
-Encoded encode(const tzf_image& image, const tzf_encode_options& options, size_t out_short = 0,
-               size_t work_short = 0) {
+// Work blocks kept between the encodings of one picture, each of exactly a
+// size asked for: a fresh block of megabytes for every encoding is most of
+// the run under the address sanitizer.
+struct Scratch {
+  std::vector<std::unique_ptr<uint8_t[]>> blocks;
+  std::vector<size_t> sizes;
+  uint8_t* block(size_t size) {
+    if (size == 0) return nullptr;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      if (sizes[i] == size) return blocks[i].get();
+    }
+    blocks.emplace_back(new uint8_t[size]);
+    sizes.push_back(size);
+    return blocks.back().get();
+  }
+};
+
+Encoded encode(const tzf_image& image, const tzf_encode_options& options, Scratch& scratch,
+               size_t out_short = 0, size_t work_short = 0) {
   Encoded e;
   e.size_status = tzf_encode_size(&image, &options, &e.max_file_bytes, &e.work_bytes);
   if (e.size_status != TZF_OK) return e;
-  // Exact sizes, so that a write past either is caught by the address sanitizer.
-  // The work buffer is left as it comes: the encoder sets what it reads.
+  // Exact sizes, so that a write past either is caught by the address
+  // sanitizer. The work block holds what an encoding before left: the
+  // encoder sets what it reads.
   const size_t work_size = e.work_bytes - std::min(work_short, e.work_bytes);
   const size_t out_size = e.max_file_bytes - out_short;
-  const std::unique_ptr<uint8_t[]> work(work_size != 0 ? new uint8_t[work_size] : nullptr);
   const std::unique_ptr<uint8_t[]> out(new uint8_t[out_size]);
-  e.status = tzf_encode(&image, &options, work.get(), work_size, out.get(), out_size, &e.result);
+  e.status = tzf_encode(&image, &options, scratch.block(work_size), work_size, out.get(), out_size,
+                        &e.result);
   if (e.status == TZF_OK && e.result.size <= out_size) {
     e.file.assign(out.get(), out.get() + e.result.size);
   }
@@ -297,14 +315,17 @@ struct Reference {
 
 std::vector<Reference> references_of(const Source& s) {
   std::vector<Reference> refs;
+  Scratch scratch;
   for (int depth : {24, 8}) {
     for (int effort : kEfforts) {
       Laid laid;
       lay_out(s, Layout::kRgb, Rows::kTight, laid);
-      refs.push_back({effort, depth, false, encode(laid.image, options_for(effort, depth))});
+      refs.push_back(
+          {effort, depth, false, encode(laid.image, options_for(effort, depth), scratch)});
       if (depth == 8 && s.input.colour_type == 3) {
         lay_out(s, Layout::kIndex, Rows::kTight, laid);
-        refs.push_back({effort, depth, true, encode(laid.image, options_for(effort, depth))});
+        refs.push_back(
+            {effort, depth, true, encode(laid.image, options_for(effort, depth), scratch)});
       }
     }
   }
@@ -333,6 +354,7 @@ TEST(EncodeCorpus, EveryLayoutAndRowOrderWritesTheSameFile) {
   for (size_t i = 0; i < sources().size(); ++i) {
     const Source& s = sources()[i];
     const std::vector<Reference>& refs = references(i);
+    Scratch scratch;
     for (const Reference& r : refs) {
       ASSERT_EQ(r.encoded.status, TZF_OK)
           << what(s, r.from_index ? "INDEX" : "RGB", r.effort, r.depth);
@@ -357,7 +379,7 @@ TEST(EncodeCorpus, EveryLayoutAndRowOrderWritesTheSameFile) {
           const Reference* ref =
               find_reference(refs, effort, depth, layout == Layout::kIndex && depth == 8);
           ASSERT_NE(ref, nullptr) << how;
-          const Encoded e = encode(laid.image, options_for(effort, depth));
+          const Encoded e = encode(laid.image, options_for(effort, depth), scratch);
           ASSERT_EQ(e.status, TZF_OK) << how;
           EXPECT_EQ(e.max_file_bytes, ref->encoded.max_file_bytes) << how;
           EXPECT_TRUE(e.file == ref->encoded.file) << how << ": not the bytes RGB rows give";
@@ -557,11 +579,12 @@ TEST(EncodeCorpus, RgbaIsCompositedOverTheBackgroundGiven) {
     if (s.input.colour_type != 6) continue;
     Laid laid;
     lay_out(s, Layout::kRgbaAlpha, Rows::kPadded, laid);
+    Scratch scratch;
     for (uint32_t background : {0x000000u, 0x3080C0u}) {
       const std::string how = s.name + " over " + std::to_string(background);
       tzf_encode_options o = options_for(TZF_EFFORT_FAST, 24);
       o.background = TZF_BACKGROUND(background);
-      const Encoded e = encode(laid.image, o);
+      const Encoded e = encode(laid.image, o, scratch);
       ASSERT_EQ(e.status, TZF_OK) << how;
       EXPECT_EQ(e.result.composited, s.translucent ? 1u : 0u) << how;
       RgbImage want = s.expected;
@@ -582,6 +605,7 @@ TEST(EncodeCorpus, RgbaIsCompositedOverTheBackgroundGiven) {
 
 TEST(EncodeCorpus, ABufferOneByteShortIsRefused) {
   for (const Source& s : sources()) {
+    Scratch scratch;
     for (Layout layout : {Layout::kRgb, Layout::kIndex}) {
       if (layout == Layout::kIndex && s.input.colour_type != 3) continue;
       Laid laid;
@@ -590,8 +614,9 @@ TEST(EncodeCorpus, ABufferOneByteShortIsRefused) {
         for (int effort : kEfforts) {
           const std::string how = what(s, layout_name(layout), effort, depth);
           const tzf_encode_options o = options_for(effort, depth);
-          EXPECT_EQ(encode(laid.image, o, 1, 0).status, TZF_ERROR_BUFFER_SIZE) << how << ": out";
-          const Encoded e = encode(laid.image, o, 0, 1);
+          EXPECT_EQ(encode(laid.image, o, scratch, 1, 0).status, TZF_ERROR_BUFFER_SIZE)
+              << how << ": out";
+          const Encoded e = encode(laid.image, o, scratch, 0, 1);
           if (e.work_bytes != 0) {
             EXPECT_EQ(e.status, TZF_ERROR_BUFFER_SIZE) << how << ": work";
           }
@@ -619,6 +644,7 @@ int stopper_row(void* user, uint32_t rows_done, uint32_t height) {
 TEST(EncodeCorpus, ACancellingProgressCallbackStopsTheEncoding) {
   for (const Source& s : sources()) {
     if (s.kind == "golden") continue;  // the write corpus has every shape
+    Scratch scratch;
     Laid laid;
     lay_out(s, Layout::kRgb, Rows::kTight, laid);
     for (int depth : {24, 8}) {
@@ -629,7 +655,7 @@ TEST(EncodeCorpus, ACancellingProgressCallbackStopsTheEncoding) {
         tzf_progress progress{stopper_row, &all};
         tzf_encode_options o = options_for(effort, depth);
         o.progress = &progress;
-        ASSERT_EQ(encode(laid.image, o).status, TZF_OK) << how;
+        ASSERT_EQ(encode(laid.image, o, scratch).status, TZF_OK) << how;
         ASSERT_FALSE(all.rows.empty()) << how;
         EXPECT_TRUE(std::is_sorted(all.rows.begin(), all.rows.end())) << how;
         EXPECT_EQ(all.rows.back(), s.expected.height) << how;
@@ -639,7 +665,7 @@ TEST(EncodeCorpus, ACancellingProgressCallbackStopsTheEncoding) {
           Stopper stopper;
           stopper.stop_at = stop_at;
           progress.user = &stopper;
-          EXPECT_EQ(encode(laid.image, o).status, TZF_ERROR_CANCELLED)
+          EXPECT_EQ(encode(laid.image, o, scratch).status, TZF_ERROR_CANCELLED)
               << how << ", stopped at call " << stop_at << " of " << calls;
           EXPECT_EQ(stopper.rows.size(), stop_at) << how << ": called after the stop";
         }
@@ -778,6 +804,7 @@ TEST(EncodeCorpus, BadArgumentsGiveTheirStatus) {
        },
        TZF_OK, TZF_OK},
   };
+  Scratch scratch;
   for (const Case& c : cases) {
     tzf_image image = c.index ? index_laid.image : rgb_laid.image;
     tzf_encode_options options = options_for(TZF_EFFORT_FAST, TZF_DEPTH_AUTO);
@@ -785,7 +812,7 @@ TEST(EncodeCorpus, BadArgumentsGiveTheirStatus) {
     size_t max_file = 0, work = 0;
     EXPECT_EQ(tzf_encode_size(&image, &options, &max_file, &work), c.size_status) << c.what;
     if (c.size_status == TZF_OK) {
-      EXPECT_EQ(encode(image, options).status, c.encode_status) << c.what;
+      EXPECT_EQ(encode(image, options, scratch).status, c.encode_status) << c.what;
     } else {
       // The sizes of the unchanged image: the arguments alone are refused.
       const tzf_image& good = c.index ? index_laid.image : rgb_laid.image;
