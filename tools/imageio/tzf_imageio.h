@@ -79,7 +79,9 @@ struct Picture {
 // files keep their colour table (kIndex) unless some pixel is not opaque;
 // equal colours under two entries become the first, and an index past the
 // table makes the file invalid. 16-bit samples keep their high byte; no
-// gamma correction is applied.
+// gamma correction is applied. A header declaring more than kMaxPixels
+// pixels (the library's TZF_DEFAULT_MAX_PIXELS), or more than its file
+// could hold, is refused before anything is allocated.
 bool ReadPicture(std::span<const uint8_t> data, Picture& picture, std::string& error);
 
 // As ReadPicture, refusing a picture of more than max_pixels pixels (never
