@@ -17,6 +17,8 @@ import sys
 import tempfile
 import zlib
 
+from png_rows import png_rows
+
 FAILURES = []
 
 
@@ -73,46 +75,7 @@ ZERO_WIDTH = tzf_picture(0, 2, 24, [])
 
 def read_png(data):
     """(width, height, colour type, palette as RGB bytes, rows top first)."""
-    if data[:8] != b"\x89PNG\r\n\x1a\n":
-        return None
-    pos, chunks = 8, {}
-    idat = b""
-    while pos < len(data):
-        (length,) = struct.unpack(">I", data[pos:pos + 4])
-        kind = data[pos + 4:pos + 8]
-        body = data[pos + 8:pos + 8 + length]
-        if kind == b"IDAT":
-            idat += body
-        else:
-            chunks[kind] = body
-        pos += 12 + length
-    width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
-    if depth != 8 or colour not in (2, 3):
-        return (width, height, colour, None, None)
-    step = 3 if colour == 2 else 1
-    stride = width * step
-    raw = zlib.decompress(idat)
-    rows, previous = [], bytes(stride)
-    for y in range(height):
-        line = raw[y * (stride + 1):(y + 1) * (stride + 1)]
-        kind, cur = line[0], bytearray(line[1:])
-        for i in range(stride):
-            a = cur[i - step] if i >= step else 0
-            b = previous[i]
-            c = previous[i - step] if i >= step else 0
-            if kind == 1:
-                cur[i] = (cur[i] + a) & 0xFF
-            elif kind == 2:
-                cur[i] = (cur[i] + b) & 0xFF
-            elif kind == 3:
-                cur[i] = (cur[i] + (a + b) // 2) & 0xFF
-            elif kind == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
-        rows.append(bytes(cur))
-        previous = bytes(cur)
-    return (width, height, colour, chunks.get(b"PLTE"), rows)
+    return png_rows(data)
 
 
 def bgr_to_rgb(row):

@@ -21,6 +21,8 @@ import sys
 import tempfile
 import zlib
 
+from png_rows import png_rows
+
 FAILURES = []
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "..", "corpus")
@@ -52,44 +54,11 @@ class Pic:
 
 
 def read_png(data):
-    pos, chunks, idat = 8, {}, b""
-    while pos < len(data):
-        (length,) = struct.unpack(">I", data[pos:pos + 4])
-        kind = data[pos + 4:pos + 8]
-        body = data[pos + 8:pos + 8 + length]
-        if kind == b"IDAT":
-            idat += body
-        else:
-            chunks[kind] = body
-        pos += 12 + length
-    width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
-    assert depth == 8 and colour in (2, 3, 6), "the corpus holds 8-bit RGB, RGBA, indexed"
+    width, height, colour, plte, rows = png_rows(data)
+    assert rows is not None, "the corpus holds 8-bit RGB, RGBA, indexed"
     step = {2: 3, 3: 1, 6: 4}[colour]
-    stride = width * step
-    raw = zlib.decompress(idat)
-    rows, previous = [], bytes(stride)
-    for y in range(height):
-        line = raw[y * (stride + 1):(y + 1) * (stride + 1)]
-        kind, cur = line[0], bytearray(line[1:])
-        for i in range(stride):
-            a = cur[i - step] if i >= step else 0
-            b = previous[i]
-            c = previous[i - step] if i >= step else 0
-            if kind == 1:
-                cur[i] = (cur[i] + a) & 0xFF
-            elif kind == 2:
-                cur[i] = (cur[i] + b) & 0xFF
-            elif kind == 3:
-                cur[i] = (cur[i] + (a + b) // 2) & 0xFF
-            elif kind == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
-        rows.append(bytes(cur))
-        previous = bytes(cur)
     flat = b"".join(rows)
     if colour == 3:
-        plte = chunks[b"PLTE"]
         palette = [tuple(plte[i:i + 3]) for i in range(0, len(plte), 3)]
         indices = list(flat)
         return Pic(width, height, [palette[i] for i in indices], palette, indices)

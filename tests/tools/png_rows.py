@@ -1,0 +1,49 @@
+"""Reading the 8-bit PNG files the command-line tools write and the corpus
+holds, with Python's standard library alone."""
+import struct
+import zlib
+
+
+def png_rows(data):
+    """(width, height, colour type, PLTE bytes or None, rows top first) of an
+    8-bit PNG of colour type 2, 3 or 6; rows is None for any other kind, and
+    the whole answer None for data that is not a PNG."""
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        return None
+    pos, chunks, idat = 8, {}, b""
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos:pos + 4])
+        kind = data[pos + 4:pos + 8]
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IDAT":
+            idat += body
+        else:
+            chunks[kind] = body
+        pos += 12 + length
+    width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
+    if depth != 8 or colour not in (2, 3, 6):
+        return (width, height, colour, None, None)
+    step = {2: 3, 3: 1, 6: 4}[colour]
+    stride = width * step
+    raw = zlib.decompress(idat)
+    rows, previous = [], bytes(stride)
+    for y in range(height):
+        line = raw[y * (stride + 1):(y + 1) * (stride + 1)]
+        kind, cur = line[0], bytearray(line[1:])
+        for i in range(stride):
+            a = cur[i - step] if i >= step else 0
+            b = previous[i]
+            c = previous[i - step] if i >= step else 0
+            if kind == 1:
+                cur[i] = (cur[i] + a) & 0xFF
+            elif kind == 2:
+                cur[i] = (cur[i] + b) & 0xFF
+            elif kind == 3:
+                cur[i] = (cur[i] + (a + b) // 2) & 0xFF
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        rows.append(bytes(cur))
+        previous = bytes(cur)
+    return (width, height, colour, chunks.get(b"PLTE"), rows)
