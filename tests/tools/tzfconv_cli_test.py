@@ -15,7 +15,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import zlib
 
 from png_rows import png_rows
 
