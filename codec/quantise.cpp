@@ -1,14 +1,19 @@
 // Colour choice and mapping for 8-bit files.
 //
 // choose_palette counts the picture's colours in cells of 6 bits a channel,
-// keeping each cell's exact mean, then cuts the cells into boxes: always the
-// box with the largest squared error, across its widest channel, where the
-// two halves leave the least error. The boxes' means are then refined by a
+// keeping each cell's exact mean. A few entries go to the picture's extreme
+// colours (the furthest along each channel and each corner of the colour
+// cube, among cells not too rare): error diffusion reaches only colours
+// between the table's entries, so without them a bright sky or a dark shadow
+// ends up a flat area of the wrong colour. The other cells are cut into
+// boxes: always the box with the largest squared error, across its widest
+// channel, where the two halves leave the least error. The boxes' means are then refined by a
 // k-means pass over the cells, and last by a pass of the mapping itself,
 // with error diffusion: each entry moves to the mean of the colours it was
 // asked to stand for, which reach a little past the picture's own colours
 // (each at most kReach from the pixel's). The table then spans the colours
 // that diffusion mixes: a dithered area averages closer to the original.
+// The extremes stay where they are through both.
 //
 // remap_pixels finds each pixel's nearest colour by a search of the table
 // sorted by green, behind a cache of recent answers, optionally with
@@ -45,6 +50,10 @@ constexpr uint32_t kMeansPasses = 1;
 // The pass with error diffusion counts the colour it aimed at for each
 // pixel, at most this far from the pixel's own in each channel.
 constexpr int32_t kReach = 4;
+// The extremes come from cells holding at least this share of the pixels.
+constexpr uint64_t kExtremeShare = 65536;
+// 3 axes and 4 diagonals of the colour cube, each both ways.
+constexpr uint32_t kExtremes = 14;
 constexpr uint64_t kAlign = 16;
 
 uint64_t align_up(uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
@@ -52,7 +61,7 @@ uint64_t align_up(uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
 // One histogram cell. While counting, v holds the sums of the bits of each
 // channel below the cell's precision; once gathered, v[0] is the cell's
 // number and v[1], v[2] its mean colour (red | green << 16, blue) in
-// 1/16 of a level.
+// 1/16 of a level; no two cells have the same mean.
 struct Bin {
   uint32_t count;
   uint32_t v[3];
@@ -114,7 +123,8 @@ void split_box(Bin* bins, Box& box, Box& upper) {
   const int axis = box.axis;
   std::sort(bins + box.begin, bins + box.end, [axis](const Bin& x, const Bin& y) {
     const int32_t cx = bin_channel(x, axis), cy = bin_channel(y, axis);
-    return cx != cy ? cx < cy : x.v[0] < y.v[0];
+    if (cx != cy) return cx < cy;
+    return x.v[1] != y.v[1] ? x.v[1] < y.v[1] : x.v[2] < y.v[2];
   });
   // Least error of the halves along the axis: the largest
   // sum_L^2 / n_L + sum_R^2 / n_R, each term taken as mean x sum.
@@ -204,15 +214,40 @@ uint32_t nearest(const Nearest& t, int32_t r, int32_t g, int32_t b) {
   return best;
 }
 
-// How much a cell of `count` pixels pulls the colours: less than its count,
-// so that rare colours at the edges of the picture's range keep entries
-// that error diffusion needs to reach them.
-uint32_t cell_weight(uint32_t count) {
-  uint32_t r = 0;
-  for (uint32_t bit = 1u << 15; bit != 0; bit >>= 1) {
-    if ((r + bit) * (r + bit) <= count) r += bit;
+// The cells furthest along each direction of kExtremes (their red, green
+// and blue parts each -1, 0 or 1), among cells of at least `least` pixels,
+// without repeats, in 1/16 of a level. Returns how many.
+uint32_t find_extremes(const Bin* bins, uint32_t used, uint64_t least, int32_t (*extreme)[3]) {
+  uint32_t found = 0;
+  for (int dr = -1; dr <= 1; ++dr) {
+    for (int dg = -1; dg <= 1; ++dg) {
+      for (int db = -1; db <= 1; ++db) {
+        const int axes = (dr != 0) + (dg != 0) + (db != 0);
+        if (axes != 1 && axes != 3) continue;
+        uint32_t pick = used;
+        int64_t best = 0;
+        for (uint32_t i = 0; i < used; ++i) {
+          if (bins[i].count < least) continue;
+          const int64_t along = int64_t{dr} * bin_channel(bins[i], 0) +
+                                int64_t{dg} * bin_channel(bins[i], 1) +
+                                int64_t{db} * bin_channel(bins[i], 2);
+          if (pick == used || along > best) {
+            best = along;
+            pick = i;
+          }
+        }
+        if (pick == used) continue;
+        const int32_t c[3] = {bin_channel(bins[pick], 0), bin_channel(bins[pick], 1),
+                              bin_channel(bins[pick], 2)};
+        bool seen = false;
+        for (uint32_t e = 0; e < found; ++e) {
+          seen = seen || (extreme[e][0] == c[0] && extreme[e][1] == c[1] && extreme[e][2] == c[2]);
+        }
+        if (!seen) memcpy(extreme[found++], c, sizeof c);
+      }
+    }
   }
-  return r;
+  return found;
 }
 
 bool report(const QuantiseProgress& progress, uint32_t done, uint32_t total) {
@@ -375,12 +410,21 @@ uint32_t choose_palette(const uint32_t* keys, uint32_t width, uint32_t height,
       mean[a] = static_cast<int32_t>(base * kFixed + low);
     }
     Bin& out = bins[used++];
-    out.count = cell_weight(bin.count);
+    out.count = bin.count;
     out.v[0] = id;
     out.v[1] = static_cast<uint32_t>(mean[0]) | static_cast<uint32_t>(mean[1]) << 16;
     out.v[2] = static_cast<uint32_t>(mean[2]);
   }
   if (!report(progress, height / 2, total)) return 0;
+
+  // The extremes, when the cells are more than the table holds; the boxes
+  // take the other entries.
+  int32_t extreme[kExtremes][3];
+  const uint32_t extremes =
+      used > kMaxColours
+          ? find_extremes(bins, used,
+                          std::max<uint64_t>(1, uint64_t{width} * height / kExtremeShare), extreme)
+          : 0;
 
   // Cut into boxes.
   Box boxes[kMaxColours];
@@ -388,7 +432,7 @@ uint32_t choose_palette(const uint32_t* keys, uint32_t width, uint32_t height,
   boxes[0].begin = 0;
   boxes[0].end = used;
   measure_box(bins, boxes[0]);
-  while (box_count < kMaxColours) {
+  while (box_count < kMaxColours - extremes) {
     uint32_t pick = box_count;
     for (uint32_t i = 0; i < box_count; ++i) {
       if (boxes[i].end - boxes[i].begin < 2 || boxes[i].error == 0) continue;
@@ -399,15 +443,19 @@ uint32_t choose_palette(const uint32_t* keys, uint32_t width, uint32_t height,
     ++box_count;
   }
 
-  // Centres in 1/16 of a level.
+  // Centres in 1/16 of a level; the extremes after the boxes.
   Nearest& t = *m.table;
-  t.size = box_count;
+  t.size = box_count + extremes;
   for (uint32_t i = 0; i < box_count; ++i) {
     for (int a = 0; a < 3; ++a) {
       t.colour[i][a] =
           static_cast<int32_t>((boxes[i].sum[a] + boxes[i].count / 2) / boxes[i].count);
     }
     t.index[i] = static_cast<uint8_t>(i);
+  }
+  for (uint32_t e = 0; e < extremes; ++e) {
+    memcpy(t.colour[box_count + e], extreme[e], sizeof extreme[e]);
+    t.index[box_count + e] = static_cast<uint8_t>(box_count + e);
   }
 
   // K-means over the cells.
@@ -426,7 +474,7 @@ uint32_t choose_palette(const uint32_t* keys, uint32_t width, uint32_t height,
     }
     bool moved = false;
     for (uint32_t j = 0; j < t.size; ++j) {
-      if (n[j] == 0) continue;
+      if (n[j] == 0 || t.index[j] >= box_count) continue;
       for (int a = 0; a < 3; ++a) {
         const int32_t c = static_cast<int32_t>((s[j][a] + n[j] / 2) / n[j]);
         moved = moved || c != t.colour[j][a];
@@ -450,17 +498,17 @@ uint32_t choose_palette(const uint32_t* keys, uint32_t width, uint32_t height,
     return 0;
   }
   for (uint32_t j = 0; j < t.size; ++j) {
-    if (tally.n[j] == 0) continue;
+    if (tally.n[j] == 0 || t.index[j] >= box_count) continue;
     for (int a = 0; a < 3; ++a) {
       t.colour[j][a] = static_cast<int32_t>((tally.s[j][a] + tally.n[j] / 2) / tally.n[j]);
     }
   }
-  // Table order: the boxes' order.
+  // Table order: the boxes' order, then the extremes.
   for (uint32_t j = 0; j < t.size; ++j) {
     for (int a = 0; a < 3; ++a) palette[t.index[j]][a] = static_cast<uint8_t>(t.colour[j][a]);
   }
   if (!report(progress, height, total)) return 0;
-  return box_count;
+  return t.size;
 }
 
 bool remap_pixels(const uint32_t* keys, uint32_t width, uint32_t height,
