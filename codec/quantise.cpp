@@ -1,7 +1,8 @@
 // Colour choice and mapping for 8-bit files.
 //
-// choose_palette counts the picture's colours in cells of 6 bits a channel,
-// keeping each cell's exact mean. A few entries go to the picture's extreme
+// choose_palette counts the picture's colours in cells of 6 bits a channel
+// (for a small picture, only the cells it uses, in a hash of them), keeping
+// each cell's exact mean. A few entries go to the picture's extreme
 // colours (the furthest along each channel and each corner of the colour
 // cube, among cells not too rare): error diffusion reaches only colours
 // between the table's entries, so without them a bright sky or a dark shadow
@@ -76,6 +77,28 @@ int32_t bin_channel(const Bin& b, int axis) {
     default:
       return static_cast<int32_t>(b.v[2]);
   }
+}
+
+// The histogram's slots: one a cell, or for a picture of at most a quarter
+// as many pixels as cells, a hash of cells with at least twice as many slots
+// as pixels (a power of 2), each slot also holding its cell's number.
+struct Histogram {
+  uint32_t bits;  // slots = 2^bits
+  uint32_t slots;
+  bool hashed;
+};
+
+Histogram histogram_for(uint32_t width, uint32_t height) {
+  const uint64_t pixels = uint64_t{width} * height;
+  if (pixels > kCells / 4) return Histogram{3 * kCellBits, kCells, false};
+  uint32_t bits = 6;
+  while ((uint64_t{1} << bits) < 2 * pixels) ++bits;
+  return Histogram{bits, 1u << bits, true};
+}
+
+uint64_t histogram_bytes(const Histogram& h) {
+  return align_up(sizeof(Bin) * uint64_t{h.slots}) +
+         (h.hashed ? align_up(4 * uint64_t{h.slots}) : 0);
 }
 
 // A run of gathered bins and its statistics.
@@ -231,7 +254,7 @@ uint32_t find_extremes(const Bin* bins, uint32_t used, uint64_t least, int32_t (
           const int64_t along = int64_t{dr} * bin_channel(bins[i], 0) +
                                 int64_t{dg} * bin_channel(bins[i], 1) +
                                 int64_t{db} * bin_channel(bins[i], 2);
-          if (pick == used || along > best) {
+          if (pick == used || along > best || (along == best && bins[i].v[0] < bins[pick].v[0])) {
             best = along;
             pick = i;
           }
@@ -366,9 +389,10 @@ bool map_pixels(const uint32_t* keys, uint32_t width, uint32_t height, const Map
 
 }  // namespace
 
-uint64_t quantise_work_bytes(uint32_t width, uint32_t /*height*/) {
+uint64_t quantise_work_bytes(uint32_t width, uint32_t height) {
   // Colour choice: the histogram, then the mapping's work for its passes.
-  const uint64_t bytes = align_up(sizeof(Bin) * uint64_t{kCells}) + mapping_bytes(width) + kAlign;
+  const uint64_t bytes =
+      histogram_bytes(histogram_for(width, height)) + mapping_bytes(width) + kAlign;
   return bytes > SIZE_MAX ? UINT64_MAX : bytes;
 }
 
@@ -377,20 +401,31 @@ uint32_t choose_palette(const uint32_t* keys, uint32_t width, uint32_t height,
                         const QuantiseProgress& progress) {
   if (work_size < quantise_work_bytes(width, height)) return 0;
   uint8_t* at = aligned_start(work);
+  const Histogram h = histogram_for(width, height);
   Bin* bins = reinterpret_cast<Bin*>(at);
-  const Mapping m = mapping_at(at + align_up(sizeof(Bin) * uint64_t{kCells}));
+  uint32_t* ids = h.hashed
+                      ? reinterpret_cast<uint32_t*>(at + align_up(sizeof(Bin) * uint64_t{h.slots}))
+                      : nullptr;
+  const Mapping m = mapping_at(at + histogram_bytes(h));
   const uint32_t total = 2 * height;
 
   // Count.
-  memset(bins, 0, sizeof(Bin) * size_t{kCells});
+  memset(bins, 0, sizeof(Bin) * size_t{h.slots});
   for (uint32_t y = 0; y < height; ++y) {
     if (y % 64 == 0 && !report(progress, y / 2, total)) return 0;
     const uint32_t* row = keys + size_t{y} * width;
     for (uint32_t x = 0; x < width; ++x) {
       const uint32_t k = row[x];
       const uint32_t r = k >> 16 & 255, g = k >> 8 & 255, b = k & 255;
-      Bin& bin = bins[(r >> kDropBits) << (2 * kCellBits) | (g >> kDropBits) << kCellBits |
-                      (b >> kDropBits)];
+      const uint32_t id =
+          (r >> kDropBits) << (2 * kCellBits) | (g >> kDropBits) << kCellBits | (b >> kDropBits);
+      uint32_t slot = id;
+      if (h.hashed) {
+        slot = (id * 2654435761u) >> (32 - h.bits);
+        while (bins[slot].count != 0 && ids[slot] != id) slot = (slot + 1) & (h.slots - 1);
+        ids[slot] = id;
+      }
+      Bin& bin = bins[slot];
       ++bin.count;
       bin.v[0] += r & kDropMask;
       bin.v[1] += g & kDropMask;
@@ -400,9 +435,10 @@ uint32_t choose_palette(const uint32_t* keys, uint32_t width, uint32_t height,
 
   // Gather the cells in use to the front, each with its mean colour.
   uint32_t used = 0;
-  for (uint32_t id = 0; id < kCells; ++id) {
-    const Bin bin = bins[id];
+  for (uint32_t slot = 0; slot < h.slots; ++slot) {
+    const Bin bin = bins[slot];
     if (bin.count == 0) continue;
+    const uint32_t id = h.hashed ? ids[slot] : slot;
     int32_t mean[3];
     for (int a = 0; a < 3; ++a) {
       const uint32_t base = (id >> ((2 - a) * kCellBits) & ((1u << kCellBits) - 1)) << kDropBits;

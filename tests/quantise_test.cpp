@@ -5,7 +5,9 @@
 //   repeated entries, through the search's and the cache's every path;
 // - with diffusion, a flat area between two entries averages to its colour;
 // - a picture of few colours gets exactly those colours; one of many, a full
-//   table whose every entry some pixel uses;
+//   table whose every entry some pixel uses, below and above the size where
+//   the colours' count moves from a hash to a full histogram;
+// - a small picture needs little work;
 // - a progress answer of false stops both, and reports never go back.
 #include "codec/quantise.h"
 
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -155,9 +158,13 @@ TEST(ChoosePalette, FewColoursKeptExactly) {
   }
 }
 
-TEST(ChoosePalette, ManyColoursFillTheTable) {
-  const uint32_t w = 211, h = 97;
-  std::vector<uint32_t> keys(w * h);
+// Sizes on both sides of the switch from a hash of the cells in use to a
+// histogram of every cell.
+class ManyColours : public ::testing::TestWithParam<std::pair<uint32_t, uint32_t>> {};
+
+TEST_P(ManyColours, FillTheTable) {
+  const auto [w, h] = GetParam();
+  std::vector<uint32_t> keys(size_t{w} * h);
   std::mt19937 rng(5);
   // A smooth gradient with noise, like a photograph's sky.
   std::uniform_int_distribution<int> noise(-6, 6);
@@ -191,6 +198,16 @@ TEST(ChoosePalette, ManyColoursFillTheTable) {
       EXPECT_LT(static_cast<double>(se) / (3.0 * static_cast<double>(keys.size())), 40.0);
     }
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ManyColours,
+                         ::testing::Values(std::pair{211u, 97u}, std::pair{256u, 256u},
+                                           std::pair{257u, 256u}, std::pair{411u, 197u}));
+
+TEST(ChoosePalette, SmallPicturesNeedLittleWork) {
+  // The mapping's cache and table, and a few bytes a pixel.
+  EXPECT_LT(quantise_work_bytes(64, 64), uint64_t{512} * 1024);
+  EXPECT_LT(quantise_work_bytes(256, 256), quantise_work_bytes(1024, 1024));
 }
 
 struct Stopper {
