@@ -22,20 +22,26 @@ constexpr size_t kColourSlots = 1024;
 // eight to a byte and everything else is whole bytes, so the file's size is
 // ceil(bits / 8) and the fewest bits also give the fewest bytes.
 template <typename Key>
-bool parse_backward(const Key* keys, const ParseInput& in, uint64_t n, const ParseSources& sources,
+bool parse_backward(const Key* keys, const ParseInput& in, uint64_t n, const ParseSources& usable,
                     uint32_t literal_bits, uint8_t* length, uint8_t* entry) {
+  // Local copies: the progress callback is opaque to the compiler, and it
+  // cannot reach these, so they stay in registers across the loop.
+  const ParseSources sources = usable;
+  const bool fast = in.fast;
+  const QuantiseProgress progress = in.progress;
+  const uint32_t width = in.width, height = in.height;
   std::array<uint8_t, 16> run{};
   // cost[j & 31] = fewest bits for pixels j..n-1; only the next kMaxRun
   // positions are ever consulted.
   std::array<uint64_t, 32> cost{};
-  uint32_t rows_left = in.height;
+  uint32_t rows_left = height;
   uint32_t row_left = 0;  // pixels of the current row still to go, counted without dividing
   for (uint64_t i = n; i-- > 0;) {
     if (row_left-- == 0) {
-      row_left = in.width - 1;
+      row_left = width - 1;
       --rows_left;
-      if (in.progress.report != nullptr &&
-          !in.progress.report(in.progress.user, in.height - 1 - rows_left, in.height)) {
+      if (progress.report != nullptr &&
+          !progress.report(progress.user, height - 1 - rows_left, height)) {
         return false;
       }
     }
@@ -44,18 +50,19 @@ bool parse_backward(const Key* keys, const ParseInput& in, uint64_t n, const Par
     uint8_t best_entry = 0;
     for (size_t s = 0; s < sources.count; ++s) {
       const int64_t src = static_cast<int64_t>(i) + sources.items[s].offset;
-      uint8_t r = 0;
-      if (src >= 0 && keys[src] == key) {
-        r = static_cast<uint8_t>(std::min<uint32_t>(run[s] + 1u, kMaxRun));
-      }
-      run[s] = r;
+      // Whether the pixels match is as good as random on a photo: chosen
+      // without a branch, which the processor would mispredict half the time.
+      const bool match = src >= 0 && keys[src] == key;
+      const uint32_t longer = std::min<uint32_t>(run[s] + 1u, kMaxRun);
+      const uint32_t r = match ? longer : 0;
+      run[s] = static_cast<uint8_t>(r);
       if (r > best_len) {
         best_len = r;
         best_entry = sources.items[s].entry;
       }
     }
     entry[i] = best_entry;
-    if (in.fast) {
+    if (fast) {
       length[i] = static_cast<uint8_t>(best_len >= kMinRun ? best_len : 0);
       continue;
     }
