@@ -16,7 +16,7 @@ import subprocess
 import sys
 import tempfile
 
-from png_rows import png_rows
+from cli_files import png_rows, read, write
 
 FAILURES = []
 
@@ -109,17 +109,6 @@ class Program:
             stderr_text = err.read().decode("utf-8", "replace")
         stderr_text = stderr_text.replace("\r\n", "\n").replace("\\", "/")
         return result.returncode, stdout, stderr_text
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def main():

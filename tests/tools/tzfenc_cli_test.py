@@ -21,7 +21,7 @@ import sys
 import tempfile
 import zlib
 
-from png_rows import png_rows
+from cli_files import png_rows, read, write
 
 FAILURES = []
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -298,17 +298,6 @@ class Program:
             stdout = out.read()
             stderr = err.read().decode("utf-8", "replace").replace("\r\n", "\n")
         return result.returncode, stdout, stderr.replace("\\", "/")
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 # --- the cases --------------------------------------------------------------

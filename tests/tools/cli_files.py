@@ -1,7 +1,20 @@
-"""Reading the 8-bit PNG files the command-line tools write and the corpus
-holds, with Python's standard library alone."""
+"""Files for the command-line tools' tests: whole files read and written, and
+the 8-bit PNG files the tools write and the corpus holds read with Python's
+standard library alone."""
+import os
 import struct
 import zlib
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
 
 
 def png_rows(data):
