@@ -50,7 +50,10 @@ set(tzf_packages
   "gdk_pixbuf|tzf-gdk-pixbuf-loader|graphics|amd64|libtzf0 ${tzf_same}, shared-mime-info|TZF picture loader for GdkPixbuf"
   "qt6|qt6-tzf-image-plugin|graphics|amd64|libtzf0 ${tzf_same}|TZF image format plug-in for Qt 6"
   "qt5|qt5-tzf-image-plugin|graphics|amd64|libtzf0 ${tzf_same}|TZF image format plug-in for Qt 5"
-  "python|python3-tzf-pillow|python|amd64|python3:any, python3-pil, libtzf0 ${tzf_same}|TZF picture plug-in for Pillow")
+  "python|python3-tzf-pillow|python|amd64|python3:any, python3-pil, libtzf0 ${tzf_same}|TZF picture plug-in for Pillow"
+  "imagemagick|imagemagick-6-tzf-coder|graphics|amd64|libtzf0 ${tzf_same}|TZF picture coder module for ImageMagick 6"
+  "vips|libvips-tzf|graphics|amd64|libtzf0 ${tzf_same}|TZF picture loader and saver module for libvips"
+  "gimp|gimp-tzf-plugin|graphics|amd64|libtzf0 ${tzf_same}, gimp (>= 2.10)|TZF picture file plug-in for GIMP")
 set(tzf_about "TZF pictures are 8-bit palette or 24-bit true-colour pictures whose pixels
 are compressed by back-references over a fixed table of two-dimensional
 displacements.")
@@ -91,6 +94,21 @@ set(TZF_DESCRIPTION_python "${tzf_about}
 Importing the module tzf_pillow registers the TZF format with Pillow, so
 that PIL.Image.open reads TZF pictures and Image.save writes them. They are
 decoded and encoded by libtzf, called through ctypes.")
+
+set(TZF_DESCRIPTION_imagemagick "${tzf_about}
+.
+This package adds a coder module to ImageMagick 6 (Q16), so that convert,
+identify, mogrify and every program built on MagickCore read and write TZF
+pictures.")
+set(TZF_DESCRIPTION_vips "${tzf_about}
+.
+This package adds a module to libvips with a loader and a saver for TZF
+pictures, so that the vips and vipsthumbnail commands and every program
+built on libvips read and write them.")
+set(TZF_DESCRIPTION_gimp "${tzf_about}
+.
+This package adds a file plug-in to GIMP 2.10 that opens TZF pictures, 8-bit
+ones as indexed images with their colour table, and exports images as TZF.")
 
 get_cmake_property(tzf_installed_components COMPONENTS)
 set(tzf_package_components "")

@@ -19,6 +19,8 @@ if [ "${1:-all}" = all ]; then
   packages+=(qt6-base-dev qtbase5-dev)
   packages+=(abigail-tools)
   packages+=(pngquant webp)
+  packages+=(nsis)
+  packages+=(libmagickcore-6.q16-dev libvips-dev libvips-tools gir1.2-vips-8.0 libgimp2.0-dev gimp)
 fi
 
 missing=()
