@@ -4,7 +4,8 @@
 # packages on this machine with apt-get, uses each one (tzfconv and tzfenc
 # from /usr/bin, a C program built with pkg-config, gdk-pixbuf-thumbnailer
 # and GdkPixbuf through the system's loaders cache and MIME database, Pillow,
-# Qt 6 and Qt 5 QImageReader), purges them and checks that nothing is left.
+# Qt 6 and Qt 5 QImageReader, ImageMagick, libvips and GIMP through their
+# folders' package tests), purges them and checks that nothing is left.
 # Then unpacks the Windows zip into an empty folder and uses it under Wine.
 #
 # Changes the machine (runs as root): the packages are purged on every exit.
@@ -318,6 +319,20 @@ for qt in 6 5; do
     ok "Qt $qt reads the sample and writes it back through the installed plug-in"
   else
     fail "Qt $qt QImageReader"
+  fi
+done
+
+# The image tools' integrations: each folder's package test uses the tool
+# from /usr/bin on the installed package.
+for entry in "imagemagick-6-tzf-coder|imagemagick|ImageMagick" "libvips-tzf|vips|libvips" \
+  "gimp-tzf-plugin|gimp|GIMP"; do
+  IFS='|' read -r package folder tool <<<"$entry"
+  [ -n "${deb_of[$package]:-}" ] || continue
+  step "$package through $tool"
+  if TZF_PACKAGE_WORK=$work bash "$folder/tests/package_test.sh"; then
+    ok "$tool reads and writes TZF pictures through the installed $package"
+  else
+    fail "$package through $tool"
   fi
 done
 
