@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds the release into dist/: the Debian packages (CPack, one per install
-# component: libtzf0, libtzf-dev, tzf-tools and the integrations present) and
-# the Windows zip tzf-filter-<version>-win32.zip (tzffilter.dll, tzfconv.exe,
-# tzfenc.exe, README.txt, LICENSE.txt). Release builds from scratch in
-# build-package/.
+# component: libtzf0, libtzf-dev, tzf-tools and the integrations present), and
+# for Windows the zip tzf-filter-<version>-windows.zip and the setup
+# tzf-filter-<version>-setup.exe (a 32-bit program, for 32- and 64-bit
+# Windows). The zip holds README.txt, LICENSE.txt and two folders, x86\ and
+# x64\, each with tzfconv.exe, tzfenc.exe, tzffilter.dll and tzfwic.dll of
+# that kind. Release builds from scratch in build-package/, which also gets
+# the same setup as a 64-bit program, setup-amd64.exe (not shipped: for
+# testing where only 64-bit programs run).
 set -euo pipefail
 # Files the build writes go into the packages with these permissions.
 umask 022
@@ -39,25 +43,48 @@ cmake --build "$out/linux" -j"$jobs" >"$out/linux-build.log" 2>&1 || {
 cp "$out"/linux/*.deb "$dist/"
 unset CFLAGS CXXFLAGS LDFLAGS
 
-echo "--- Windows zip"
-cmake -S . -B "$out/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DTZF_BUILD_TESTS=OFF >"$out/win32-configure.log"
-cmake --build "$out/win32" -j"$jobs" --target tzffilter tzfconv tzfenc >"$out/win32-build.log" 2>&1 || {
-  tail -30 "$out/win32-build.log" >&2
-  exit 1
-}
-name=tzf-filter-$version-win32
+# Both Windows builds: the tools, the viewer filter (tzfconv loads it from its
+# own folder) and the picture codec, all linked statically, stripped.
+name=tzf-filter-$version-windows
 stage=$out/zip/$name
-mkdir -p "$stage"
-for f in tzffilter.dll tzfconv.exe tzfenc.exe; do
-  i686-w64-mingw32-strip -o "$stage/$f" "$out/win32/bin/$f"
+for kind in x86:win32:i686 x64:win64:x86_64; do
+  IFS=: read -r folder build triple <<<"$kind"
+  echo "--- Windows $folder"
+  cmake -S . -B "$out/$build" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$triple.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DTZF_BUILD_TESTS=OFF >"$out/$build-configure.log"
+  cmake --build "$out/$build" -j"$jobs" --target tzffilter tzfconv tzfenc tzfwic \
+    >"$out/$build-build.log" 2>&1 || {
+    tail -30 "$out/$build-build.log" >&2
+    exit 1
+  }
+  mkdir -p "$stage/$folder"
+  for f in tzffilter.dll tzfconv.exe tzfenc.exe tzfwic.dll; do
+    "$triple-w64-mingw32-strip" -o "$stage/$folder/$f" "$out/$build/bin/$f"
+  done
 done
 # Text files with Windows line ends.
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' packaging/windows/README.txt >"$stage/README.txt"
 sed -e 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
-touch -d "@${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}" "$stage"/*
-(cd "$stage" && zip -q -X -9 "$dist/$name.zip" tzffilter.dll tzfconv.exe tzfenc.exe README.txt \
-  LICENSE.txt)
+stamp=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+touch -d "@$stamp" "$stage"/* "$stage"/*/*
+echo "--- Windows zip"
+(cd "$stage" && zip -q -X -9 -D "$dist/$name.zip" README.txt LICENSE.txt x86/* x64/*)
+
+echo "--- Windows setup"
+for target in x86 amd64; do
+  if [ "$target" = x86 ]; then
+    setup=$dist/tzf-filter-$version-setup.exe
+    define=()
+  else
+    setup=$out/tzf-filter-$version-setup-amd64.exe
+    define=(-DTARGET_AMD64)
+  fi
+  makensis -V2 -NOCD "${define[@]}" -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup" \
+    packaging/windows/installer.nsi >"$out/setup-$target.log" 2>&1 || {
+    tail -30 "$out/setup-$target.log" >&2
+    exit 1
+  }
+done
 
 echo "--- dist/"
 (cd "$dist" && ls -l)
