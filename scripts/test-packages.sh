@@ -355,47 +355,213 @@ if [ -n "${deb_of[tzf-gdk-pixbuf-loader]:-}" ]; then
     fail "tzf still in the loaders cache or MIME database"
 fi
 
-# --- the Windows zip -----------------------------------------------------------
-step "Windows zip under Wine"
-zip=$dist/tzf-filter-$version-win32.zip
-listing=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-[ "$listing" = "LICENSE.txt README.txt tzfconv.exe tzfenc.exe tzffilter.dll " ] &&
-  ok "zip holds $listing" || fail "zip holds $listing"
-for f in tzffilter.dll tzfconv.exe tzfenc.exe; do
-  imports=$(unzip -p "$zip" "$f" >"$work/$f" && i686-w64-mingw32-objdump -p "$work/$f" |
-    sed -n 's/.*DLL Name: //p' | sort -u | tr '\n' ' ')
-  [ "$imports" = "KERNEL32.dll msvcrt.dll " ] && ok "$f imports only $imports" ||
-    fail "$f imports $imports"
+# --- the Windows zip and setup ------------------------------------------------
+# The zip: README.txt, LICENSE.txt, and x86\ and x64\ with the same four files.
+# Its programs and the setup's are used under Wine: the 64-bit ones always,
+# the 32-bit ones where the kernel runs 32-bit programs (scripts/can-run-win32.sh).
+step "Windows zip"
+zip=$dist/tzf-filter-$version-windows.zip
+windows_files="tzfconv.exe tzfenc.exe tzffilter.dll tzfwic.dll"
+want_listing="LICENSE.txt README.txt"
+for folder in x64 x86; do
+  for f in $windows_files; do want_listing+=" $folder/$f"; done
 done
-export WINEDEBUG=-all
-export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-tzf}
-wineboot --init >/dev/null 2>&1 || true
+listing=$(unzip -Z1 "$zip" | LC_ALL=C sort | tr '\n' ' ')
+[ "$listing" = "$(tr ' ' '\n' <<<"$want_listing" | LC_ALL=C sort | tr '\n' ' ')" ] &&
+  ok "zip holds $listing" || fail "zip holds $listing"
 win=$work/windows
 mkdir "$win"
 unzip -q "$zip" -d "$win"
-i686-w64-mingw32-gcc -std=c99 -O2 -Wall -Wextra -Werror tests/packaging/dll_host.c \
-  -o "$win/dll_host.exe" -lversion
+for folder in x86 x64; do
+  if [ $folder = x86 ]; then triple=i686 format=pei-i386; else triple=x86_64 format=pei-x86-64; fi
+  for f in $windows_files; do
+    objdump=$triple-w64-mingw32-objdump
+    kind=$($objdump -f "$win/$folder/$f" | sed -n 's/.*file format //p')
+    imports=$($objdump -p "$win/$folder/$f" | sed -n 's/.*DLL Name: //p' | sort -u | tr '\n' ' ')
+    [ "$kind" = "$format" ] || fail "$folder/$f is $kind, not $format"
+    case $f in
+      tzfwic.dll)
+        # System libraries only: nothing of the compiler's runtime.
+        if grep -Eiq 'lib(gcc|stdc|winpthread)' <<<"$imports"; then
+          fail "$folder/$f imports $imports"
+        else
+          ok "$folder/$f ($kind) imports only system libraries: $imports"
+        fi ;;
+      *)
+        [ "$imports" = "KERNEL32.dll msvcrt.dll " ] && ok "$folder/$f ($kind) imports only $imports" ||
+          fail "$folder/$f imports $imports" ;;
+    esac
+  done
+done
+
+wine64=$(command -v wine64 || true)
+[ -n "$wine64" ] || wine64=/usr/lib/wine/wine64
+wineserver=$(command -v wineserver || true)
+[ -n "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
+export WINEDEBUG=-all
 cp "$sample" "$win/sample.tzf"
 cp "$work/reference.png" "$win/reference.png"
-# The zip's programs are 32-bit: they run only where the kernel runs 32-bit
-# programs (the zip is built and inspected above in any case).
+cp tests/corpus/ok_8_whole.tzf "$win/palette.tzf"
+cp tests/corpus/ok_8_whole.png "$win/palette.png"
+
+# The zip's 64-bit programs, in a prefix of their own (the setup's below must
+# start from nothing of ours).
+(
+  export WINEPREFIX=$work/wine-zip
+  "$wine64" wineboot --init >/dev/null 2>&1 || true
+  (cd "$win/x64" && timeout 300 "$wine64" tzfconv.exe -q ../sample.tzf ../converted64.png </dev/null) &&
+    same_pixels "$win/converted64.png" "$work/reference.png" &&
+    ok "x64/tzfconv.exe writes the sample as a PNG equal to the native one" || fail "x64/tzfconv.exe"
+  (cd "$win/x64" && timeout 300 "$wine64" tzfenc.exe ../reference.png ../encoded64.tzf </dev/null) &&
+    "$reference" -q "$win/encoded64.tzf" "$work/encoded64.png" &&
+    same_pixels "$work/encoded64.png" "$work/reference.png" &&
+    ok "x64/tzfenc.exe makes a TZF that decodes back exactly" || fail "x64/tzfenc.exe"
+  "$wineserver" -k >/dev/null 2>&1 || true
+)
+
+# The zip's 32-bit programs: only where the kernel runs 32-bit programs.
+export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-tzf}
+win32_runs=0
 if why=$(bash scripts/can-run-win32.sh); then
-  (cd "$win" && wine tzfconv.exe -q sample.tzf converted.png </dev/null) &&
+  win32_runs=1
+  i686-w64-mingw32-gcc -std=c99 -O2 -Wall -Wextra -Werror tests/packaging/dll_host.c \
+    -o "$win/x86/dll_host.exe" -lversion
+  (cd "$win/x86" && wine tzfconv.exe -q ../sample.tzf ../converted.png </dev/null) &&
     same_pixels "$win/converted.png" "$work/reference.png" &&
-    ok "tzfconv.exe writes the sample as a PNG equal to the native one" || fail "tzfconv.exe"
-  (cd "$win" && wine tzfenc.exe reference.png encoded.tzf </dev/null) &&
+    ok "x86/tzfconv.exe writes the sample as a PNG equal to the native one" || fail "x86/tzfconv.exe"
+  (cd "$win/x86" && wine tzfenc.exe ../reference.png ../encoded.tzf </dev/null) &&
     "$reference" -q "$win/encoded.tzf" "$work/encoded.png" &&
     same_pixels "$work/encoded.png" "$work/reference.png" &&
-    ok "tzfenc.exe makes a TZF that decodes back exactly" || fail "tzfenc.exe"
-  [ "$(cd "$win" && wine tzfconv.exe --version </dev/null | tr -d '\r')" = "tzfconv $version" ] &&
-    ok "tzfconv.exe --version" || fail "tzfconv.exe --version"
-  (cd "$win" && wine dll_host.exe sample.tzf host.bmp "$version" </dev/null) &&
+    ok "x86/tzfenc.exe makes a TZF that decodes back exactly" || fail "x86/tzfenc.exe"
+  [ "$(cd "$win/x86" && wine tzfconv.exe --version </dev/null | tr -d '\r')" = "tzfconv $version" ] &&
+    ok "x86/tzfconv.exe --version" || fail "x86/tzfconv.exe --version"
+  (cd "$win/x86" && wine dll_host.exe ../sample.tzf ../host.bmp "$version" </dev/null) &&
     same_pixels "$win/host.bmp" "$work/reference.png" &&
-    ok "a host loads tzffilter.dll from the unpacked folder and decodes the sample" ||
+    ok "a host loads x86/tzffilter.dll from the unpacked folder and decodes the sample" ||
     fail "host loading tzffilter.dll"
 else
-  echo "Windows zip's programs not run: this machine cannot run 32-bit programs ($why)"
+  echo "the zip's 32-bit programs not run: this machine cannot run 32-bit programs ($why)"
 fi
+
+step "Windows setup under Wine"
+setup=$dist/tzf-filter-$version-setup.exe
+setup64=$root/build-package/tzf-filter-$version-setup-amd64.exe
+[ "$(i686-w64-mingw32-objdump -f "$setup" | sed -n 's/.*file format //p')" = pei-i386 ] &&
+  ok "the shipped setup is a 32-bit program" || fail "$setup is not a 32-bit program"
+[ "$(x86_64-w64-mingw32-objdump -f "$setup64" | sed -n 's/.*file format //p')" = pei-x86-64 ] ||
+  fail "$setup64 is not a 64-bit program"
+# The codec's class and the formats it registers, as the codec names them.
+guid() { sed -n "s/.*#define $1 L\"\\({[0-9A-Fa-f-]*}\\)\".*/\\1/p" wic/tzfwic_guids.h; }
+codec_clsid=$(guid TZF_CLSID_WICDecoder_TEXT)
+container=$(guid TZF_GUID_ContainerFormat_TEXT)
+vendor=$(guid TZF_GUID_Vendor_TEXT)
+[ -n "$codec_clsid" ] && [ -n "$container" ] && [ -n "$vendor" ] ||
+  fail "the codec's GUIDs are not in wic/tzfwic_guids.h"
+decoders_category='{7ED96837-96F0-4812-B211-F13C24117ED3}'
+x86_64-w64-mingw32-gcc -municode -std=c99 -O2 -Wall -Wextra -Werror \
+  packaging/windows/tests/wic_decode.c -o "$win/wic_decode.exe" -lwindowscodecs -lole32 -luuid
+
+# A prefix of its own, new each run.
+prefix=$work/wine-setup
+drive_c=$prefix/drive_c
+instdir='C:\tzf-filter-test'
+filterdir='C:\viewer-test\plug-ins'
+uninst_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\tzf-filter'
+env_key='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
+inwine() { WINEPREFIX=$prefix timeout 300 "$wine64" "$@" </dev/null; }
+settle() { WINEPREFIX=$prefix timeout 300 "$wineserver" -w; }
+# Every trace of ours in the prefix: files, and registry lines.
+ours="tzf|tzf-filter-test|viewer-test|${codec_clsid//[\{\}]/}|${container//[\{\}]/}|${vendor//[\{\}]/}"
+traces() {
+  (cd "$drive_c" && find . -iname '*tzf*' -o -ipath '*viewer-test*') | sort
+  cat "$prefix"/*.reg | { grep -Ei -- "$ours" || true; } | sed 's/\] [0-9]*$/]/' | sort
+}
+regvalue() { # regvalue KEY NAME: the value's data
+  inwine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+    sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+t0=$(date +%s)
+WINEPREFIX=$prefix "$wine64" wineboot --init >/dev/null 2>&1 || true
+settle
+echo "new 64-bit prefix in $(($(date +%s) - t0)) s"
+traces >"$work/traces-before.txt"
+
+setups=("64-bit build of the setup (same script)|$setup64")
+if [ "$win32_runs" = 1 ]; then
+  setups+=("shipped 32-bit setup|$setup")
+else
+  echo "the shipped 32-bit setup not run: this machine cannot run 32-bit programs"
+fi
+for entry in "${setups[@]}"; do
+  label=${entry%%|*}
+  file=${entry#*|}
+  echo "setup run: $label, $(basename "$file")"
+  cp "$file" "$win/setup.exe"
+  t0=$(date +%s)
+  (cd "$win" && inwine setup.exe /S /PATH=1 "/FILTERDIR=$filterdir" "/D=$instdir") && settle ||
+    fail "$label: silent install"
+  echo "installed in $(($(date +%s) - t0)) s"
+  # Every file where it belongs, and nothing else.
+  want=$(for f in README.txt LICENSE.txt uninstall.exe; do echo "$f"; done
+    for folder in x86 x64; do for f in $windows_files; do echo "$folder/$f"; done; done)
+  got=$(cd "$drive_c/tzf-filter-test" 2>/dev/null && find . -type f | sed 's|^\./||')
+  [ "$(LC_ALL=C sort <<<"$got")" = "$(LC_ALL=C sort <<<"$want")" ] &&
+    ok "$label: installed files $(tr '\n' ' ' <<<"$got")" || fail "$label: installed files $got"
+  for folder in x86 x64; do
+    for f in $windows_files; do
+      cmp -s "$win/$folder/$f" "$drive_c/tzf-filter-test/$folder/$f" ||
+        fail "$label: $folder/$f differs from the zip's"
+    done
+  done
+  cmp -s "$win/x86/tzffilter.dll" "$drive_c/viewer-test/plug-ins/tzffilter.dll" &&
+    ok "$label: the viewer filter in the folder chosen" || fail "$label: no filter in $filterdir"
+  # "Apps and features".
+  bad=""
+  for pair in "DisplayName=tzf-filter $version" "DisplayVersion=$version" \
+    "Publisher=the tzf-filter developers" "InstallLocation=$instdir" \
+    "UninstallString=\"$instdir\\uninstall.exe\"" \
+    "QuietUninstallString=\"$instdir\\uninstall.exe\" /S"; do
+    [ "$(regvalue "$uninst_key" "${pair%%=*}")" = "${pair#*=}" ] ||
+      bad+="${pair%%=*}='$(regvalue "$uninst_key" "${pair%%=*}")' "
+  done
+  size=$(regvalue "$uninst_key" EstimatedSize)
+  [ -n "$size" ] && [ $((size)) -gt 100 ] || bad+="EstimatedSize='$size' "
+  [ -z "$bad" ] && ok "$label: Uninstall key complete (EstimatedSize $((size)) KB)" ||
+    fail "$label: Uninstall key: $bad"
+  # The 64-bit codec, registered for WIC.
+  server=$(inwine reg query "HKCR\\CLSID\\$codec_clsid\\InprocServer32" /ve 2>/dev/null |
+    tr -d '\r' | sed -n 's/^ *(Default) *REG_[A-Z_]* *//p')
+  [ "$server" = "$instdir\\x64\\tzfwic.dll" ] && ok "$label: codec class served by $server" ||
+    fail "$label: codec class served by '$server'"
+  inwine reg query "HKCR\\CLSID\\$decoders_category\\Instance\\$codec_clsid" >/dev/null 2>&1 &&
+    ok "$label: codec listed among WIC's decoders" || fail "$label: codec not among WIC's decoders"
+  for picture in sample:reference palette:palette; do
+    name=${picture%%:*}
+    (cd "$win" && inwine wic_decode.exe "$name.tzf" "wic-$name.ppm") &&
+      same_pixels "$win/wic-$name.ppm" "$win/${picture#*:}.png" &&
+      ok "$label: WIC's factory decodes $name.tzf, pixels equal" ||
+      fail "$label: WIC decoding $name.tzf"
+  done
+  # A new command prompt finds the tools through the system PATH.
+  regvalue "$env_key" Path | grep -qiF ";$instdir\\x64" &&
+    ok "$label: system PATH has $instdir\\x64" || fail "$label: system PATH lacks the tools"
+  rm -f "$win/path.png" "$win/path.tzf"
+  (cd "$win" && inwine cmd /c "tzfconv -q sample.tzf path.png") &&
+    same_pixels "$win/path.png" "$work/reference.png" &&
+    ok "$label: tzfconv through PATH converts the sample" || fail "$label: tzfconv through PATH"
+  (cd "$win" && inwine cmd /c "tzfenc palette.png path.tzf") &&
+    "$reference" -q "$win/path.tzf" "$work/path.png" && same_pixels "$work/path.png" "$win/palette.png" &&
+    ok "$label: tzfenc through PATH" || fail "$label: tzfenc through PATH"
+  # The uninstaller copies itself away and runs from there: wait for it.
+  t0=$(date +%s)
+  inwine "$instdir\\uninstall.exe" /S && settle || fail "$label: silent uninstall"
+  echo "uninstalled in $(($(date +%s) - t0)) s"
+  traces >"$work/traces-after.txt"
+  left=$(comm -13 "$work/traces-before.txt" "$work/traces-after.txt")
+  [ -z "$left" ] && ok "$label: nothing of ours left in the prefix's files or registry" ||
+    fail "$label: left after uninstalling: $left"
+done
+rm -rf "$prefix"
 
 echo
 echo "packages covered: ${packages[*]}"
