@@ -184,6 +184,10 @@ class Decoder final : public IWICBitmapDecoder {
   HRESULT STDMETHODCALLTYPE Initialize(IStream* stream, WICDecodeOptions options) override {
     (void)options;  // the picture is read whole either way: it is small next to its pixels
     if (stream == nullptr) return E_INVALIDARG;
+    // The picture starts at the stream's start, wherever discovery left the
+    // position (a stream that cannot seek is read from where it stands).
+    LARGE_INTEGER start{};
+    stream->Seek(start, STREAM_SEEK_SET, nullptr);
     EnterCriticalSection(&lock_);
     HRESULT hr = WINCODEC_ERR_WRONGSTATE;
     if (!ready_) {
@@ -308,7 +312,7 @@ class ClassFactory final : public IClassFactory {
 #define TZF_WIC_DECODERS_CATEGORY L"{7ED96837-96F0-4812-B211-F13C24117ED3}"
 #define TZF_CLSID_KEY L"CLSID\\" TZF_CLSID_WICDecoder_TEXT
 #define TZF_INSTANCE_KEY \
-  L"CLSID\\" TZF_WIC_DECODERS_CATEGORY L"\\Instances\\" TZF_CLSID_WICDecoder_TEXT
+  L"CLSID\\" TZF_WIC_DECODERS_CATEGORY L"\\Instance\\" TZF_CLSID_WICDecoder_TEXT
 #define TZF_MIME_KEY L"MIME\\Database\\Content Type\\" TZF_WIC_MIME_TYPE
 #define TZF_KINDMAP_KEY L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\KindMap"
 // The shell's thumbnail (IThumbnailProvider) and preview handler slots, and
@@ -420,7 +424,7 @@ HRESULT register_all() {
       set_text(cr, clsid, L"Version", L"" TZF_RELEASE),
       set_text(cr, clsid, L"MimeTypes", TZF_WIC_MIME_TYPE),
       set_text(cr, clsid, L"FileExtensions", TZF_WIC_EXTENSION),
-      set_dword(cr, clsid, L"SupportsAnimation", 0),
+      set_dword(cr, clsid, L"SupportAnimation", 0),
       set_dword(cr, clsid, L"SupportChromakey", 0),
       set_dword(cr, clsid, L"SupportLossless", 1),
       set_dword(cr, clsid, L"SupportMultiframe", 0),

@@ -1,0 +1,141 @@
+# One step of the codec's registration tests (STEP = register, decode or
+# unregister). WINE is the emulator of a cross build (empty on Windows); its
+# prefix PREFIX is made on first use and reused.
+# Usage: cmake -DSTEP=... -DWINE=... -DPREFIX=... -DDLL=... -DTEST=... -DCORPUS=...
+#              -DWORK=... -P run_wic.cmake
+set(run "")
+set(dll "${DLL}")
+set(corpus "${CORPUS}")
+set(work "${WORK}")
+# Wine's helper processes inherit a command's output: a pipe would stay open
+# until they quit, seconds later, so the output goes through a file.
+function(run_wine out)
+  set(file "${WORK}-output.txt")
+  execute_process(COMMAND ${run} ${ARGN} RESULT_VARIABLE rc OUTPUT_FILE "${file}"
+                  ERROR_FILE "${file}-err")
+  file(READ "${file}" text)
+  file(READ "${file}-err" errors)
+  set(${out} "${rc}|${text}${errors}" PARENT_SCOPE)
+endfunction()
+
+function(reg_query key out)
+  run_wine(found reg query "${key}" ${ARGN})
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+if(WINE)
+  set(ENV{WINEPREFIX} "${PREFIX}")
+  set(ENV{WINEDEBUG} "-all")
+  set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
+  set(run ${WINE})
+  foreach(path dll corpus work)
+    string(REPLACE "/" "\\" ${path} "Z:${${path}}")
+  endforeach()
+  if(NOT EXISTS "${PREFIX}/system.reg")
+    run_wine(rc wineboot --init)
+    if(NOT rc MATCHES "^0\\|" OR NOT EXISTS "${PREFIX}/system.reg")
+      message(FATAL_ERROR "wineboot --init in ${PREFIX} failed (${rc})")
+    endif()
+  endif()
+endif()
+
+# Keys and values registration writes, as reg query names them.
+set(clsid "{8B548B42-9D90-4B4A-9560-2583E8D40816}")
+set(keys
+  "HKCR\\CLSID\\${clsid}"
+  "HKCR\\CLSID\\${clsid}\\InprocServer32"
+  "HKCR\\CLSID\\${clsid}\\Patterns\\0"
+  "HKCR\\CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\${clsid}"
+  "HKCR\\.tzf"
+  "HKCR\\.tzf\\ShellEx\\{E357FCCD-A995-4576-B01F-234630154E96}"
+  "HKCR\\.tzf\\ShellEx\\{8895B1C6-B41F-4C1C-A562-0D564250836F}"
+  "HKCR\\MIME\\Database\\Content Type\\image/x-tzf")
+set(kindmap "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\KindMap")
+
+
+if(STEP STREQUAL "register")
+  run_wine(rc regsvr32 /s "${dll}")
+  if(NOT rc MATCHES "^0\\|")
+    message(FATAL_ERROR "regsvr32 ${dll} failed (${rc})")
+  endif()
+  foreach(key ${keys})
+    reg_query("${key}" found)
+    if(NOT found MATCHES "^0\\|")
+      message(FATAL_ERROR "registration did not write ${key}: ${found}")
+    endif()
+  endforeach()
+  reg_query("HKCR\\CLSID\\${clsid}\\InprocServer32" found)
+  if(NOT found MATCHES "ThreadingModel[ \t]+REG_SZ[ \t]+Both")
+    message(FATAL_ERROR "InprocServer32 has no ThreadingModel Both: ${found}")
+  endif()
+  reg_query("${kindmap}" found /v .tzf)
+  if(NOT found MATCHES "REG_SZ[ \t]+picture")
+    message(FATAL_ERROR "no KindMap entry: ${found}")
+  endif()
+elseif(STEP STREQUAL "decode")
+  run_wine(rc "${TEST}" "${corpus}" "${work}")
+  string(REGEX REPLACE "^[^|]*\\|" "" text "${rc}")
+  message("${text}")
+  if(NOT rc MATCHES "^0\\|")
+    message(FATAL_ERROR "tzfwic_test failed")
+  endif()
+elseif(STEP STREQUAL "unregister")
+  run_wine(rc regsvr32 /s /u "${dll}")
+  if(NOT rc MATCHES "^0\\|")
+    message(FATAL_ERROR "regsvr32 /u ${dll} failed (${rc})")
+  endif()
+  foreach(key ${keys})
+    reg_query("${key}" found)
+    if(found MATCHES "^0\\|")
+      message(FATAL_ERROR "${key} is still there: ${found}")
+    endif()
+  endforeach()
+  # Nothing of ours is left anywhere in the registry: under Wine, its files
+  # once the server saved them and quit; on Windows, reg export.
+  set(left "")
+  set(files "")
+  get_filename_component(wine_dir "${WINE}" DIRECTORY)
+  if(WINE AND EXISTS "${wine_dir}/wineserver")
+    # The server writes the registry files as it quits.
+    execute_process(COMMAND "${wine_dir}/wineserver" -k)
+    execute_process(COMMAND "${wine_dir}/wineserver" -w)
+    set(files "${PREFIX}/system.reg" "${PREFIX}/user.reg" "${PREFIX}/userdef.reg")
+    set(encoding "")
+  else()
+    foreach(root HKLM HKCU HKU)
+      set(file "${WORK}-${root}.reg")
+      string(REPLACE "/" "\\" native "${file}")
+      if(WINE)
+        set(native "Z:${native}")
+      endif()
+      file(REMOVE "${file}")
+      run_wine(rc reg export ${root} "${native}" /y)
+      if(NOT rc MATCHES "^0\\|" OR NOT EXISTS "${file}")
+        message(FATAL_ERROR "reg export ${root} failed (${rc})")
+      endif()
+      list(APPEND files "${file}")
+    endforeach()
+    set(encoding ENCODING UTF-16LE)
+  endif()
+  foreach(file ${files})
+    if(NOT EXISTS "${file}")
+      message(FATAL_ERROR "no registry listing ${file}")
+    endif()
+    # Only lines that may name something of ours; the match below decides.
+    file(STRINGS "${file}" lines ${encoding}
+         REGEX "[Tt][Zz][Ff]|8[Bb]548[Bb]42|[Cc][Ee]22[Aa][Ee]28|93[Cc]22[Aa]29")
+    foreach(line ${lines})
+      string(TOUPPER "${line}" upper)
+      if(upper MATCHES "8B548B42-9D90-4B4A-9560-2583E8D40816|CE22AE28-42C3-48EC-BFA2-FA42A021DEED|93C22A29-4045-4834-9336-6A872BFE34BC|IMAGE/X-TZF|\\\\\\.TZF[]\\\\]|\"\\.TZF\"|TZFWIC")
+        list(APPEND left "${file}: ${line}")
+      endif()
+    endforeach()
+  endforeach()
+  if(left)
+    string(REPLACE ";" "\n  " text "${left}")
+    message(FATAL_ERROR "left in the registry after regsvr32 /u:\n  ${text}")
+  endif()
+  message(STATUS "regsvr32 /u left nothing of the codec in the registry")
+else()
+  message(FATAL_ERROR "unknown STEP '${STEP}'")
+endif()
