@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""How fast `convert x.tzf x.ppm` reads TZF pictures through the coder module,
+against libtzf's tzf_decode of the same picture plus `convert x.ppm y.ppm` of
+the same pixels as a PPM file: the module should cost at most 1.2 times that.
+
+    python3 bench/imagemagick-speed.py --coders BUILD/imagemagick/coders \\
+        --config BUILD/imagemagick/config --libtzf BUILD/bin/libtzf.so.0
+
+Reads every *.tzf in ~/.cache/tzf-bench (or --pictures); best of --runs runs
+each; prints a markdown table. ImageMagick finds the build tree's module and
+magic.xml through MAGICK_CODER_MODULE_PATH and MAGICK_CONFIGURE_PATH.
+"""
+import argparse
+import ctypes
+import glob
+import os
+import subprocess
+import tempfile
+import time
+
+PARSER = argparse.ArgumentParser()
+PARSER.add_argument("--coders", required=True, help="the build tree's folder of tzf.la")
+PARSER.add_argument("--config", required=True, help="the build tree's folder of magic.xml")
+PARSER.add_argument("--libtzf", required=True)
+PARSER.add_argument("--convert", default="/usr/bin/convert-im6.q16")
+PARSER.add_argument("--system-coders",
+                    default="/usr/lib/x86_64-linux-gnu/ImageMagick-6.9.11/modules-Q16/coders")
+PARSER.add_argument("--pictures", default=os.path.expanduser("~/.cache/tzf-bench"))
+PARSER.add_argument("--runs", type=int, default=7)
+ARGS = PARSER.parse_args()
+
+ENV = dict(os.environ, MAGICK_CODER_MODULE_PATH=ARGS.coders + os.pathsep + ARGS.system_coders,
+           MAGICK_CONFIGURE_PATH=ARGS.config)
+
+
+class TzfInfo(ctypes.Structure):
+    _fields_ = [("width", ctypes.c_uint32), ("height", ctypes.c_uint32),
+                ("bits_per_pixel", ctypes.c_uint32), ("version", ctypes.c_uint32),
+                ("palette_size", ctypes.c_uint32), ("palette", ctypes.c_uint8 * 768),
+                ("flag_stream_length", ctypes.c_uint32),
+                ("command_stream_length", ctypes.c_uint32),
+                ("literal_offset", ctypes.c_uint64), ("truncated", ctypes.c_uint32)]
+
+
+LIBTZF = ctypes.CDLL(ARGS.libtzf)
+
+
+def best(function):
+    times = []
+    for _ in range(ARGS.runs):
+        started = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def decode_time(data):
+    info = TzfInfo()
+    assert LIBTZF.tzf_read_info(data, ctypes.c_size_t(len(data)), ctypes.byref(info)) == 0
+    stride = info.width * 3
+    out = ctypes.create_string_buffer(stride * info.height)
+
+    def decode():
+        status = LIBTZF.tzf_decode(data, ctypes.c_size_t(len(data)), 1, out,
+                                   ctypes.c_ssize_t(stride), None)
+        assert status == 0
+
+    return info, best(decode)
+
+
+def convert_time(source, target):
+    def run():
+        subprocess.run([ARGS.convert, source, target], env=ENV, check=True)
+
+    return best(run)
+
+
+def main():
+    pictures = sorted(glob.glob(os.path.join(ARGS.pictures, "*.tzf")))
+    if not pictures:
+        raise SystemExit("no *.tzf in %s (bench/fetch-pictures.sh makes them)" % ARGS.pictures)
+    print("| picture | size | convert x.tzf x.ppm | tzf_decode | convert x.ppm y.ppm "
+          "| decode + copy | ratio |")
+    print("| --- | --- | ---: | ---: | ---: | ---: | ---: |")
+    worst = 0.0
+    with tempfile.TemporaryDirectory() as work:
+        for path in pictures:
+            with open(path, "rb") as f:
+                data = f.read()
+            info, decode = decode_time(data)
+            ppm = os.path.join(work, "x.ppm")
+            subprocess.run([ARGS.convert, path, ppm], env=ENV, check=True)
+            tzf = convert_time(path, os.path.join(work, "from-tzf.ppm"))
+            copy = convert_time(ppm, os.path.join(work, "from-ppm.ppm"))
+            ratio = tzf / (decode + copy)
+            worst = max(worst, ratio)
+            print("| %s | %dx%dx%d | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.2f |" % (
+                os.path.basename(path)[:-4], info.width, info.height, info.bits_per_pixel,
+                tzf * 1e3, decode * 1e3, copy * 1e3, (decode + copy) * 1e3, ratio))
+    print("\nworst ratio: %.2f (goal: at most 1.20)" % worst)
+
+
+if __name__ == "__main__":
+    main()
