@@ -6,13 +6,15 @@
 // sniffs the first TZF_INFO_SIZE bytes, reads the size and the colour table
 // and checks the picture against the library's default limits (256
 // megapixels, 1 GiB of RGB pixels) and libvips' largest coordinate; nothing
-// is decoded there. load() reads the source once from the start, keeping only
-// the bytes of the picture's usable extent, decodes them into a memory image
-// and writes that to the image libvips asked for. With fail_on truncated or
-// stricter, header() already reads the extent and walks its flag and command
-// bytes, so that a picture whose data ends early fails there, in one thread,
-// before any pixel is asked for. The data stores rows bottom
-// first, so the whole picture is decoded before the first row goes out.
+// is decoded there. load() decodes the picture into the image libvips asked
+// for, in place when libvips holds it in memory: from the source's memory
+// when it can be mapped (files, buffers), of which decoding touches the
+// usable extent only; else (pipes) the source is read once from the start,
+// keeping only the bytes of the usable extent. With fail_on truncated or
+// stricter, header() already walks the extent's flag and command bytes, so
+// that a picture whose data ends early fails there, in one thread, before
+// any pixel is asked for. The data stores rows bottom first, so the whole
+// picture is decoded before the first row goes out.
 //
 // Pictures load as 3-band uchar sRGB; 8-bit ones say so in
 // "palette-bit-depth", as libvips' PNG loader does. A picture whose data ends
@@ -166,6 +168,27 @@ static int truncated_error(const char* nickname, const tzf_result& result, const
   return -1;
 }
 
+// The parts of the picture's data: where the source can be mapped (a file
+// or a buffer), straight from its memory, of which decoding touches only the
+// usable extent; else from the extent's bytes, read once.
+static int tzf_load_parts(TzfLoad* tzf, const char* nickname, tzf_parts* parts) {
+  int status = TZF_OK;
+  if (vips_source_is_mappable(tzf->source)) {
+    size_t length = 0;
+    const void* data = vips_source_map(tzf->source, &length);
+    if (data == nullptr) return -1;
+    status = tzf_parts_of_data(&tzf->info, data, length, parts);
+  } else {
+    if (tzf_load_read_kept(tzf, nickname) != 0) return -1;
+    status = tzf_parts_of_kept(&tzf->info, tzf->kept, static_cast<size_t>(tzf->held), parts);
+  }
+  if (status != TZF_OK) {
+    vips_error(nickname, "%s", tzf_status_text(status));
+    return -1;
+  }
+  return 0;
+}
+
 static int tzf_load_header(VipsForeignLoad* load) {
   TzfLoad* tzf = reinterpret_cast<TzfLoad*>(load);
   const char* nickname = nickname_of(load);
@@ -175,9 +198,8 @@ static int tzf_load_header(VipsForeignLoad* load) {
     // asked for: the flag and command bytes are walked, nothing decoded.
     tzf_parts parts{};
     tzf_result result{};
-    if (tzf_load_read_kept(tzf, nickname) != 0) return -1;
-    int status = tzf_parts_of_kept(&tzf->info, tzf->kept, static_cast<size_t>(tzf->held), &parts);
-    if (status == TZF_OK) status = tzf_scan_parts(&tzf->info, &parts, &result);
+    if (tzf_load_parts(tzf, nickname, &parts) != 0) return -1;
+    const int status = tzf_scan_parts(&tzf->info, &parts, &result);
     if (status != TZF_OK) {
       vips_error(nickname, "%s", tzf_status_text(status));
       return -1;
@@ -196,16 +218,24 @@ static int tzf_load_load(VipsForeignLoad* load) {
   const char* nickname = nickname_of(load);
   const tzf_info& info = tzf->info;
   VipsImage* memory = nullptr;
+  VipsImage* target = nullptr;  // load->real or memory
   int outcome = -1;
+  tzf_parts parts{};
   tzf_result result{};
   int status = TZF_OK;
-  if (tzf_load_read_kept(tzf, nickname) != 0) goto done;
-  memory = vips_image_new_memory();
-  init_rgb_fields(memory, info);
-  if (vips_image_write_prepare(memory) != 0) goto done;
-  status = tzf_decode_kept(&info, tzf->kept, static_cast<size_t>(tzf->held), TZF_FORMAT_RGB,
-                           VIPS_IMAGE_ADDR(memory, 0, 0), VIPS_IMAGE_SIZEOF_LINE(memory), nullptr,
-                           &result);
+  if (tzf_load_parts(tzf, nickname, &parts) != 0) goto done;
+  // A picture held in memory by libvips is decoded in place; one on disc
+  // through a memory image.
+  if (load->real->dtype == VIPS_IMAGE_SETBUF) {
+    target = load->real;
+  } else {
+    memory = vips_image_new_memory();
+    target = memory;
+  }
+  init_rgb_fields(target, info);
+  if (vips_image_write_prepare(target) != 0) goto done;
+  status = tzf_decode_parts(&info, &parts, TZF_FORMAT_RGB, VIPS_IMAGE_ADDR(target, 0, 0),
+                            VIPS_IMAGE_SIZEOF_LINE(target), nullptr, &result);
   if (status != TZF_OK) {
     vips_error(nickname, "%s", tzf_status_text(status));
     goto done;
@@ -218,12 +248,13 @@ static int tzf_load_load(VipsForeignLoad* load) {
     g_warning("%s: truncated TZF picture: %u of %u rows were in the data, the rest is black",
               nickname, result.rows_held, info.height);
   }
-  if (vips_image_write(memory, load->real) != 0) goto done;
+  if (memory != nullptr && vips_image_write(memory, load->real) != 0) goto done;
   outcome = 0;
 done:
   VIPS_UNREF(memory);
-  // The kept bytes are not needed again.
+  // The data is not needed again.
   VIPS_FREEF(g_free, tzf->kept);
+  vips_source_minimise(tzf->source);
   return outcome;
 }
 
