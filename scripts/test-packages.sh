@@ -490,7 +490,8 @@ setups=("64-bit build of the setup (same script)|$setup64")
 if [ "$win32_runs" = 1 ]; then
   setups+=("shipped 32-bit setup|$setup")
 else
-  echo "the shipped 32-bit setup not run: this machine cannot run 32-bit programs"
+  echo "the shipped 32-bit setup not run, nor the 32-bit codec's registration checked:" \
+    "this machine cannot run 32-bit programs"
 fi
 for entry in "${setups[@]}"; do
   label=${entry%%|*}
