@@ -211,6 +211,54 @@ static HRESULT own_decoder(IWICImagingFactory* factory, const wchar_t* path,
   return hr;
 }
 
+/* Threads asking a fresh frame for the same rectangle at once: the first
+ * partial request fills the frame's cache under its lock. */
+typedef struct RectJob {
+  IWICBitmapFrameDecode* frame;
+  WICRect rect;
+  UINT stride, size;
+  BYTE* out;
+  HRESULT hr;
+} RectJob;
+
+static DWORD WINAPI copy_rect(void* user) {
+  RectJob* job = (RectJob*)user;
+  job->hr =
+      IWICBitmapFrameDecode_CopyPixels(job->frame, &job->rect, job->stride, job->size, job->out);
+  return 0;
+}
+
+static void check_threads(IWICBitmapFrameDecode* frame, UINT width, UINT height, UINT pb) {
+  enum { kThreads = 4 };
+  RectJob jobs[kThreads];
+  HANDLE threads[kThreads];
+  const WICRect rect = {(INT)(width / 4), (INT)(height / 4), (INT)(width / 2 ? width / 2 : 1),
+                        (INT)(height / 2 ? height / 2 : 1)};
+  const UINT stride = rect.Width * pb, size = stride * rect.Height;
+  int i;
+  for (i = 0; i < kThreads; ++i) {
+    jobs[i].frame = frame;
+    jobs[i].rect = rect;
+    jobs[i].stride = stride;
+    jobs[i].size = size;
+    jobs[i].out = (BYTE*)calloc(size, 1);
+    jobs[i].hr = E_FAIL;
+    threads[i] = jobs[i].out ? CreateThread(NULL, 0, copy_rect, &jobs[i], 0, NULL) : NULL;
+  }
+  for (i = 0; i < kThreads; ++i)
+    if (threads[i]) {
+      WaitForSingleObject(threads[i], INFINITE);
+      CloseHandle(threads[i]);
+    }
+  for (i = 0; i < kThreads; ++i) {
+    CHECK(threads[i] && jobs[i].hr == S_OK, "thread %d: CopyPixels 0x%08lx", i,
+          (unsigned long)jobs[i].hr);
+    CHECK(jobs[i].out && memcmp(jobs[i].out, jobs[0].out, size) == 0, "thread %d got other pixels",
+          i);
+  }
+  for (i = 0; i < kThreads; ++i) free(jobs[i].out);
+}
+
 /* The argument checks of CopyPixels and the decoder's state checks. */
 static void check_arguments(IWICImagingFactory* factory, const wchar_t* path) {
   IWICBitmapDecoder* decoder = NULL;
@@ -253,7 +301,11 @@ static void check_arguments(IWICImagingFactory* factory, const wchar_t* path) {
         "decoder CopyPalette");
   if (IWICBitmapDecoder_GetFrame(decoder, 0, &frame) == S_OK) {
     const UINT stride = 64 * 3;
+    WICPixelFormatGUID native;
     IWICBitmapFrameDecode_GetSize(frame, &width, &height);
+    IWICBitmapFrameDecode_GetPixelFormat(frame, &native);
+    check_threads(frame, width, height,
+                  IsEqualGUID(&native, &GUID_WICPixelFormat8bppIndexed) ? 1 : 3);
     {
       const WICRect outside[] = {{-1, 0, 1, 1},
                                  {0, -1, 1, 1},
