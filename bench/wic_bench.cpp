@@ -3,11 +3,11 @@
 // registered), against tzf_decode of the same file's bytes into the frame's
 // own layout (TZF_FORMAT_NATIVE). For each picture, the fastest of RUNS:
 //   tzf_decode   the file's bytes, already in memory, decoded
+//   CopyPixels   CopyPixels again and again on one frame, in turn with
+//                tzf_decode: the same input and output, warm in the caches
 //   WIC whole    CreateDecoderFromFilename + GetFrame + CopyPixels of the
 //                whole frame, each run on a new decoder
 //   first copy   the first CopyPixels of a frame made just before (not timed)
-//   CopyPixels   CopyPixels again and again on one frame, as tzf_decode is
-//                timed: the same input and output, warm in the caches
 // and whether WIC's pixels equal tzf_decode's. Prints a markdown table; the
 // ratio is CopyPixels against tzf_decode.
 #include <stdint.h>
@@ -117,18 +117,6 @@ bool measure(IWICImagingFactory* factory, const wchar_t* path, int runs, Row& ro
   row.bits = info.bits_per_pixel;
   std::vector<uint8_t> expected(bytes), pixels(bytes);
 
-  row.tzf = 1e30;
-  for (int run = 0; run < runs; ++run) {
-    const double start = now_seconds();
-    status = tzf_decode(file.data(), file.size(), TZF_FORMAT_NATIVE, expected.data(),
-                        static_cast<ptrdiff_t>(stride), nullptr);
-    row.tzf = std::min(row.tzf, now_seconds() - start);
-    if (status != TZF_OK) {
-      fprintf(stderr, "%ls: tzf_decode: %s\n", path, tzf_status_text(status));
-      return false;
-    }
-  }
-
   // The frame's layout must be the file's own for the comparison to hold.
   {
     Frame probe;
@@ -150,9 +138,37 @@ bool measure(IWICImagingFactory* factory, const wchar_t* path, int runs, Row& ro
     }
   }
 
+  // tzf_decode and CopyPixels on one frame in turn, so that both meet the
+  // same load on the machine; the first round only warms the caches.
+  bool same = true;
+  {
+    Frame frame;
+    HRESULT hr = open_frame(factory, path, frame);
+    row.tzf = 1e30;
+    row.copy = 1e30;
+    for (int run = 0; run <= runs && SUCCEEDED(hr); ++run) {
+      double start = now_seconds();
+      status = tzf_decode(file.data(), file.size(), TZF_FORMAT_NATIVE, expected.data(),
+                          static_cast<ptrdiff_t>(stride), nullptr);
+      if (run > 0) row.tzf = std::min(row.tzf, now_seconds() - start);
+      if (status != TZF_OK) {
+        fprintf(stderr, "%ls: tzf_decode: %s\n", path, tzf_status_text(status));
+        return false;
+      }
+      start = now_seconds();
+      hr = frame.frame->CopyPixels(nullptr, static_cast<UINT>(stride), static_cast<UINT>(bytes),
+                                   pixels.data());
+      if (run > 0) row.copy = std::min(row.copy, now_seconds() - start);
+    }
+    if (FAILED(hr)) {
+      fprintf(stderr, "%ls: CopyPixels failed (0x%08lx)\n", path, static_cast<unsigned long>(hr));
+      return false;
+    }
+    same = pixels == expected;
+  }
+
   row.whole = 1e30;
   row.first = 1e30;
-  bool same = true;
   for (int run = 0; run < runs; ++run) {
     {
       std::fill(pixels.begin(), pixels.end(), uint8_t{0x5A});
@@ -187,23 +203,6 @@ bool measure(IWICImagingFactory* factory, const wchar_t* path, int runs, Row& ro
       }
       same = same && pixels == expected;
     }
-  }
-  {
-    Frame frame;
-    HRESULT hr = open_frame(factory, path, frame);
-    row.copy = 1e30;
-    for (int run = 0; run <= runs && SUCCEEDED(hr); ++run) {
-      const double start = now_seconds();
-      hr = frame.frame->CopyPixels(nullptr, static_cast<UINT>(stride), static_cast<UINT>(bytes),
-                                   pixels.data());
-      // The first call only makes the caches as warm as tzf_decode's.
-      if (run > 0) row.copy = std::min(row.copy, now_seconds() - start);
-    }
-    if (FAILED(hr)) {
-      fprintf(stderr, "%ls: CopyPixels failed (0x%08lx)\n", path, static_cast<unsigned long>(hr));
-      return false;
-    }
-    same = same && pixels == expected;
   }
   row.same = same;
   return true;
