@@ -23,7 +23,8 @@ shift || true
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
-  targets=(fuzz_memory fuzz_file fuzz_codec fuzz_encode fuzz_imageio fuzz_roundtrip fuzz_gdk_pixbuf fuzz_qt)
+  targets=(fuzz_memory fuzz_file fuzz_codec fuzz_encode fuzz_imageio fuzz_roundtrip fuzz_gdk_pixbuf fuzz_qt
+           fuzz_wic fuzz_magick fuzz_vips fuzz_gimp)
 fi
 build=${TZF_FUZZ_BUILD:-$root/build-fuzz}
 work=${TZF_FUZZ_CORPUS:-$build/corpus}
