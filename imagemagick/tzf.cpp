@@ -4,8 +4,9 @@
 // A thin client of libtzf. Reading takes the first TZF_INFO_SIZE bytes,
 // checks the header against the library's limits and ImageMagick's own
 // resource limits (SetImageExtent: width, height, area, memory and disk), and
-// only then keeps the bytes of the picture's usable extent as the blob gives
-// them; nothing past the extent is read. 8-bit pictures become PseudoClass
+// only then reads on: the flag and command bytes of the picture's usable
+// extent are kept as the blob gives them, and the decoder reads the literals
+// from the blob itself, as far as the picture can use them. 8-bit pictures become PseudoClass
 // images with their 256-entry colour table, 24-bit pictures DirectClass.
 // Data that ends early gives the picture as far as it goes (the rest decoded
 // from zero bytes) with a CorruptImageWarning; ping reads the header only.
@@ -87,9 +88,11 @@ void throw_status(ExceptionInfo* exception, const char* filename, int status,
   }
 }
 
-// Reads the extent's bytes from the blob after the `at` bytes already read
-// (held in `head`) into *kept, grown as they arrive up to extent.kept_bytes;
-// *held is the kept bytes held when the data ended or the extent was full.
+// Reads the extent's flag and command bytes from the blob after the header
+// bytes already read (held in `head`) into *kept, grown as they arrive, and
+// goes on to the literal part's first byte: the literals the last piece read
+// holds are kept too, the rest stay in the blob for the decoder to read.
+// *held is the kept bytes held when the data ended or that point was reached.
 bool read_kept(Image* image, const tzf_extent& extent, const unsigned char* head, size_t head_size,
                unsigned char** kept, uint64_t* held, ExceptionInfo* exception) {
   unsigned char* chunk = nullptr;
@@ -98,8 +101,9 @@ bool read_kept(Image* image, const tzf_extent& extent, const unsigned char* head
   bool ok = true;
   const unsigned char* piece = head;
   size_t piece_size = head_size;
+  const tzf_part& literals = extent.part[TZF_PART_LITERALS];
   *held = 0;
-  while (ok && *held < extent.kept_bytes) {
+  while (ok && *held < extent.kept_bytes && (*held < literals.kept_at || at < literals.offset)) {
     if (piece == nullptr) {
       if (chunk == nullptr)
         chunk = static_cast<unsigned char*>(AcquireQuantumMemory(kReadChunk, 1));
@@ -138,28 +142,28 @@ bool read_kept(Image* image, const tzf_extent& extent, const unsigned char* head
   return ok;
 }
 
+// The decoder's reader of the literals that follow the kept ones: the blob.
+size_t read_literals(void* user, void* to, size_t count) {
+  const ssize_t got = ReadBlob(static_cast<Image*>(user), count, static_cast<unsigned char*>(to));
+  return got < 0 ? TZF_READ_FAILED : static_cast<size_t>(got);
+}
+
 // Copies decoded pixels into the image: palette indexes for 8-bit pictures,
-// blue, green, red for 24-bit ones.
+// blue, green, red for 24-bit ones (through ImageMagick's own import).
 bool store_pixels(Image* image, const tzf_info& info, const unsigned char* pixels, size_t stride,
                   ExceptionInfo* exception) {
+  if (info.bits_per_pixel != 8)
+    return ImportImagePixels(image, 0, 0, info.width, info.height, "BGR", CharPixel, pixels) !=
+           MagickFalse;
   for (size_t y = 0; y < info.height; ++y) {
     const unsigned char* from = pixels + y * stride;
     PixelPacket* to =
         QueueAuthenticPixels(image, 0, static_cast<ssize_t>(y), info.width, 1, exception);
     if (to == nullptr) return false;
-    if (info.bits_per_pixel == 8) {
-      IndexPacket* indexes = GetAuthenticIndexQueue(image);
-      for (size_t x = 0; x < info.width; ++x) {
-        SetPixelIndex(indexes + x, from[x]);
-        SetPixelRGBO(to + x, image->colormap + from[x]);
-      }
-    } else {
-      for (size_t x = 0; x < info.width; ++x) {
-        SetPixelRed(to + x, quantum_of(from[3 * x + 2]));
-        SetPixelGreen(to + x, quantum_of(from[3 * x + 1]));
-        SetPixelBlue(to + x, quantum_of(from[3 * x]));
-        SetPixelOpacity(to + x, OpaqueOpacity);
-      }
+    IndexPacket* indexes = GetAuthenticIndexQueue(image);
+    for (size_t x = 0; x < info.width; ++x) {
+      SetPixelIndex(indexes + x, from[x]);
+      SetPixelRGBO(to + x, image->colormap + from[x]);
     }
     if (SyncAuthenticPixels(image, exception) == MagickFalse) return false;
   }
@@ -170,6 +174,7 @@ Image* ReadTZFImage(const ImageInfo* image_info, ExceptionInfo* exception) {
   Image* image = nullptr;
   unsigned char* kept = nullptr;
   unsigned char* pixels = nullptr;
+  void* buffer = nullptr;
   unsigned char head[TZF_INFO_SIZE];
   tzf_info info{};
   tzf_extent extent{};
@@ -206,13 +211,9 @@ Image* ReadTZFImage(const ImageInfo* image_info, ExceptionInfo* exception) {
     image->columns = info.width;
     image->rows = info.height;
     image->depth = 8;
-    // ImageMagick's limits hold before the data is read or anything the size
-    // of the picture is allocated; in ping mode nothing is allocated.
-    if (SetImageExtent(image, image->columns, image->rows) == MagickFalse) {
-      InheritException(exception, &image->exception);
-      ok = false;
-    }
   }
+  // The colour table first, so that the pixel cache is made once, with room
+  // for the indexes.
   if (ok && info.bits_per_pixel == 8) {
     ok = AcquireImageColormap(image, info.palette_size) != MagickFalse;
     for (size_t i = 0; ok && i < info.palette_size; ++i) {
@@ -221,8 +222,12 @@ Image* ReadTZFImage(const ImageInfo* image_info, ExceptionInfo* exception) {
       image->colormap[i].blue = quantum_of(info.palette[i][2]);
       image->colormap[i].opacity = OpaqueOpacity;
     }
-    if (!ok) InheritException(exception, &image->exception);
   }
+  // ImageMagick's limits hold before the data is read or anything the size
+  // of the picture is allocated; in ping mode nothing is allocated.
+  if (ok) ok = SetImageExtent(image, image->columns, image->rows) != MagickFalse;
+  if (!ok && image->exception.severity != UndefinedException)
+    InheritException(exception, &image->exception);
   done = ok && image_info->ping != MagickFalse;
   if (ok && !done) ok = read_kept(image, extent, head, head_size, &kept, &held, exception);
   if (ok && !done) {
@@ -234,9 +239,24 @@ Image* ReadTZFImage(const ImageInfo* image_info, ExceptionInfo* exception) {
     }
   }
   if (ok && !done) {
+    buffer = AcquireQuantumMemory(TZF_READ_BUFFER_SIZE, 1);
+    if (buffer == nullptr) {
+      ThrowMagickException(exception, GetMagickModule(), ResourceLimitError,
+                           "MemoryAllocationFailed", "`%s'", image_info->filename);
+      ok = false;
+    }
+  }
+  if (ok && !done) {
     tzf_progress progress{report_row, image};
-    status = tzf_decode_kept(&info, kept, static_cast<size_t>(held), format, pixels,
-                             static_cast<ptrdiff_t>(stride),
+    tzf_parts parts{};
+    tzf_reader reader{};
+    reader.read = read_literals;
+    reader.user = image;
+    reader.buffer = buffer;
+    status = tzf_parts_of_kept(&info, kept, static_cast<size_t>(held), &parts);
+    if (status == TZF_OK)
+      status =
+          tzf_decode_reading(&info, &parts, &reader, format, pixels, static_cast<ptrdiff_t>(stride),
                              image->progress_monitor != nullptr ? &progress : nullptr, &result);
     if (status != TZF_OK) {
       throw_status(exception, image_info->filename, status, info);
@@ -253,6 +273,7 @@ Image* ReadTZFImage(const ImageInfo* image_info, ExceptionInfo* exception) {
   }
   kept = static_cast<unsigned char*>(RelinquishMagickMemory(kept));
   pixels = static_cast<unsigned char*>(RelinquishMagickMemory(pixels));
+  buffer = RelinquishMagickMemory(buffer);
   (void)CloseBlob(image);
   if (!ok) image = DestroyImageList(image);
   return image;
