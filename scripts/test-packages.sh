@@ -6,7 +6,9 @@
 # and GdkPixbuf through the system's loaders cache and MIME database, Pillow,
 # Qt 6 and Qt 5 QImageReader, ImageMagick, libvips and GIMP through their
 # folders' package tests), purges them and checks that nothing is left.
-# Then unpacks the Windows zip into an empty folder and uses it under Wine.
+# Then checks the Windows zip and setup and uses them under Wine: the setup
+# installs silently into a new 64-bit prefix, is used, and uninstalls without
+# a trace.
 #
 # Changes the machine (runs as root): the packages are purged on every exit.
 # TZF_PACKAGES_PREBUILT=1 skips package.sh and tests the dist/ there is.
