@@ -6,8 +6,9 @@
 // resource limits (SetImageExtent: width, height, area, memory and disk), and
 // only then reads on: the flag and command bytes of the picture's usable
 // extent are kept as the blob gives them, and the decoder reads the literals
-// from the blob itself, as far as the picture can use them. 8-bit pictures become PseudoClass
-// images with their 256-entry colour table, 24-bit pictures DirectClass.
+// from the blob itself, as far as the picture can use them. 8-bit pictures
+// become PseudoClass images with their 256-entry colour table, 24-bit
+// pictures DirectClass.
 // Data that ends early gives the picture as far as it goes (the rest decoded
 // from zero bytes) with a CorruptImageWarning; ping reads the header only.
 //
