@@ -16,6 +16,8 @@ plug-in, all pictures in one run.
 - Every failing corpus file gives the loader's error through the procedure's
   error message, never a crash; the signature is recognised without the
   extension and a near miss is not.
+- The thumbnail loader gives the picture's size; an unknown effort is
+  refused without writing anything.
 """
 import argparse
 import os
@@ -200,6 +202,21 @@ def main():
     shutil.copyfile(os.path.join(args.corpus, "nottzf_magic_no_zero.tzf"), near)
     fail_to_open("near", near, "gimp-file-load")
 
+    # The thumbnail loader gives the picture and its size; an effort the
+    # saver does not know is refused.
+    scene = scheme_string(os.path.join(args.corpus, "enc_24_scene.tzf"))
+    batch.append(message("TRY thumb") + " (catch %s (let* ((answer (file-tzf-load-thumb %s 64)))"
+                 " (gimp-message (string-append \"THUMB \" (number->string (cadr answer)) \"x\""
+                 " (number->string (caddr answer)))) (gimp-image-delete (car answer))))"
+                 % (message("STOPPED thumb"), scene))
+    bad_effort = scheme_string(os.path.join(work, "written", "bad_effort.tzf"))
+    batch.append(message("TRY effort") + " (let* ((image (car (file-tzf-load RUN-NONINTERACTIVE"
+                 " %s %s))) (drawable (car (gimp-image-get-active-drawable image))))"
+                 " (catch %s (file-tzf-save RUN-NONINTERACTIVE image drawable %s %s 7) %s)"
+                 " (gimp-image-delete image))"
+                 % (scene, scene, message("STOPPED effort"), bad_effort, bad_effort,
+                    message("DONE effort")))
+
     writes = write_rows(args.corpus)
     for index, (name, kind, expected) in enumerate(writes):
         stem = name[:-4]
@@ -242,6 +259,8 @@ def main():
             if verb == "TRY":
                 current = rest
                 said[current] = {}
+            elif verb == "THUMB" and current is not None:
+                said[current]["size"] = rest
             elif verb == "KIND" and current is not None:
                 said[current]["kind"] = tuple(int(x) for x in rest.rsplit(" ", 2)[1:])
             elif current is not None:
@@ -301,6 +320,14 @@ def main():
     entry = said.get("near", {})
     check("Unknown file type" in entry.get("error", ""),
           "near: a file without the zero byte after TZF is not taken: %r" % entry)
+
+    scene = png_rgb(os.path.join(args.corpus, "enc_24_scene.png"))
+    check(said.get("thumb", {}).get("size") == "%dx%d" % scene[:2],
+          "thumb: %r, expected the picture's size %dx%d" % (said.get("thumb"), scene[0], scene[1]))
+    entry = said.get("effort", {})
+    check("STOPPED" in entry and "DONE" not in entry and
+          not os.path.exists(os.path.join(work, "written", "bad_effort.tzf")),
+          "effort 7: %r, expected a refusal and no file" % entry)
 
     for name, kind, expected_name in writes:
         stem = name[:-4]
