@@ -41,6 +41,42 @@ include(GNUInstallDirs)
 # Depends on our own packages are exact: they are built and released together.
 set(TZF_DEBIAN_REVISION 1)
 set(tzf_same "(= ${PROJECT_VERSION}-${TZF_DEBIAN_REVISION})")
+# The image tools load modules from folders named after their release
+# series (ImageMagick-6.9.11/, vips-modules-8.14/): those packages depend on
+# the series they were built for, with the epoch Debian gives the library.
+function(tzf_series_depends out library pc_module)
+  set(${out} "${library}" PARENT_SCOPE)
+  find_package(PkgConfig QUIET)
+  if(NOT PKG_CONFIG_FOUND)
+    return()
+  endif()
+  pkg_check_modules(TZF_SERIES_${pc_module} QUIET ${pc_module})
+  if(NOT TZF_SERIES_${pc_module}_VERSION MATCHES "^([0-9]+)\\.([0-9]+)(\\.([0-9]+))?")
+    return()
+  endif()
+  set(major ${CMAKE_MATCH_1})
+  set(minor ${CMAKE_MATCH_2})
+  set(patch ${CMAKE_MATCH_4})
+  if(patch STREQUAL "" OR pc_module STREQUAL "vips")
+    set(from "${major}.${minor}")
+    math(EXPR next "${minor} + 1")
+    set(below "${major}.${next}")
+  else()
+    set(from "${major}.${minor}.${patch}")
+    math(EXPR next "${patch} + 1")
+    set(below "${major}.${minor}.${next}")
+  endif()
+  execute_process(COMMAND dpkg-query -W -f=\${Version} ${library}
+                  OUTPUT_VARIABLE installed ERROR_QUIET RESULT_VARIABLE found)
+  set(epoch "")
+  if(found EQUAL 0 AND installed MATCHES "^([0-9]+):")
+    set(epoch "${CMAKE_MATCH_1}:")
+  endif()
+  set(${out} "${library} (>= ${epoch}${from}), ${library} (<< ${epoch}${below})" PARENT_SCOPE)
+endfunction()
+tzf_series_depends(tzf_magick_depends libmagickcore-6.q16-6 MagickCore-6.Q16)
+tzf_series_depends(tzf_vips_depends libvips42 vips)
+
 # component|package|section|architecture|extra Depends|summary, then the
 # description's lines (each under 80 characters) in TZF_DESCRIPTION_<component>.
 set(tzf_packages
@@ -51,9 +87,9 @@ set(tzf_packages
   "qt6|qt6-tzf-image-plugin|graphics|amd64|libtzf0 ${tzf_same}|TZF image format plug-in for Qt 6"
   "qt5|qt5-tzf-image-plugin|graphics|amd64|libtzf0 ${tzf_same}|TZF image format plug-in for Qt 5"
   "python|python3-tzf-pillow|python|amd64|python3:any, python3-pil, libtzf0 ${tzf_same}|TZF picture plug-in for Pillow"
-  "imagemagick|imagemagick-6-tzf-coder|graphics|amd64|libtzf0 ${tzf_same}|TZF picture coder module for ImageMagick 6"
-  "vips|libvips-tzf|graphics|amd64|libtzf0 ${tzf_same}|TZF picture loader and saver module for libvips"
-  "gimp|gimp-tzf-plugin|graphics|amd64|libtzf0 ${tzf_same}, gimp (>= 2.10)|TZF picture file plug-in for GIMP")
+  "imagemagick|imagemagick-6-tzf-coder|graphics|amd64|libtzf0 ${tzf_same}, ${tzf_magick_depends}|TZF picture coder module for ImageMagick 6"
+  "vips|libvips-tzf|graphics|amd64|libtzf0 ${tzf_same}, ${tzf_vips_depends}|TZF picture loader and saver module for libvips"
+  "gimp|gimp-tzf-plugin|graphics|amd64|libtzf0 ${tzf_same}, gimp (>= 2.10), gimp (<< 3)|TZF picture file plug-in for GIMP")
 set(tzf_about "TZF pictures are 8-bit palette or 24-bit true-colour pictures whose pixels
 are compressed by back-references over a fixed table of two-dimensional
 displacements.")
