@@ -50,6 +50,7 @@ expected=(
   "qt5-tzf-image-plugin|$arch/qt5/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so|$arch/qt5/plugins/imageformats/lib[a-z0-9_]*tzf[a-z0-9_]*\.so"
   "python3-tzf-pillow|usr/lib/python3/dist-packages/tzf_pillow\.py usr/lib/python3/dist-packages/_tzf_abi\.py|usr/lib/python3/dist-packages/(tzf_pillow|_tzf_abi)\.py"
   "imagemagick-6-tzf-coder|$arch/ImageMagick-6\.[0-9.]+/modules-Q16/coders/tzf\.so $arch/ImageMagick-6\.[0-9.]+/modules-Q16/coders/tzf\.la $arch/ImageMagick-6\.[0-9.]+/config-Q16/magic\.xml|$arch/ImageMagick-6\.[0-9.]+/modules-Q16/coders/tzf\.(so|la)|$arch/ImageMagick-6\.[0-9.]+/config-Q16/magic\.xml"
+  "gimp-tzf-plugin|usr/lib/gimp/2\.0/plug-ins/file-tzf/file-tzf|usr/lib/gimp/2\.0/plug-ins/file-tzf/file-tzf"
   "libvips-tzf|$arch/vips-modules-[0-9]+\.[0-9]+/vips-tzf\.so|$arch/vips-modules-[0-9]+\.[0-9]+/vips-tzf\.so"
 )
 
