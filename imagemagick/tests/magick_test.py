@@ -138,10 +138,10 @@ def ppm_pixels(data):
     return int(header.group(1)), int(header.group(2)), data[header.end():]
 
 
-def pixels(spec, *options):
+def pixels(name, *options):
     """(width, height, 8-bit RGB) of a picture as convert reads it."""
-    status, out, err = convert(spec, *options, "-depth", "8", "ppm:-")
-    assert status == 0, "%s: %s" % (spec, err)
+    status, out, err = convert(name, *options, "-depth", "8", "ppm:-")
+    assert status == 0, "%s: %s" % (name, err)
     return ppm_pixels(out)
 
 
@@ -269,9 +269,9 @@ class Pipes(unittest.TestCase):
     def test_read_from_stdin(self):
         data = read(os.path.join(ARGS.corpus, "enc_8_scene.tzf"))
         expected = png_pixels(os.path.join(ARGS.corpus, "enc_8_scene.png"))[2]
-        for spec in ("tzf:-", "-"):
-            with self.subTest(spec=spec):
-                status, out, err = convert(spec, "-depth", "8", "rgb:-", stdin=data)
+        for name in ("tzf:-", "-"):
+            with self.subTest(name=name):
+                status, out, err = convert(name, "-depth", "8", "rgb:-", stdin=data)
                 self.assertEqual((status, err), (0, ""))
                 self.assertEqual(out, expected)
         status, out, err = convert("tzf:-", "png:-", stdin=data)
