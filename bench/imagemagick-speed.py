@@ -16,8 +16,12 @@ import ctypes
 import glob
 import os
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import libtzf_ctypes  # noqa: E402
 
 PARSER = argparse.ArgumentParser()
 PARSER.add_argument("--coders", required=True, help="the build tree's folder of tzf.la")
@@ -34,16 +38,7 @@ ENV = dict(os.environ, MAGICK_CODER_MODULE_PATH=ARGS.coders + os.pathsep + ARGS.
            MAGICK_CONFIGURE_PATH=ARGS.config)
 
 
-class TzfInfo(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_uint32), ("height", ctypes.c_uint32),
-                ("bits_per_pixel", ctypes.c_uint32), ("version", ctypes.c_uint32),
-                ("palette_size", ctypes.c_uint32), ("palette", ctypes.c_uint8 * 768),
-                ("flag_stream_length", ctypes.c_uint32),
-                ("command_stream_length", ctypes.c_uint32),
-                ("literal_offset", ctypes.c_uint64), ("truncated", ctypes.c_uint32)]
-
-
-LIBTZF = ctypes.CDLL(ARGS.libtzf)
+LIBTZF = libtzf_ctypes.Libtzf(ARGS.libtzf)
 
 
 def best(function):
@@ -56,14 +51,14 @@ def best(function):
 
 
 def decode_time(data):
-    info = TzfInfo()
-    assert LIBTZF.tzf_read_info(data, ctypes.c_size_t(len(data)), ctypes.byref(info)) == 0
+    status, info = LIBTZF.info(data)
+    assert status == 0
     stride = info.width * 3
     out = ctypes.create_string_buffer(stride * info.height)
 
     def decode():
-        status = LIBTZF.tzf_decode(data, ctypes.c_size_t(len(data)), 1, out,
-                                   ctypes.c_ssize_t(stride), None)
+        status = LIBTZF.lib.tzf_decode(data, ctypes.c_size_t(len(data)), 1, out,
+                                       ctypes.c_ssize_t(stride), None)
         assert status == 0
 
     return info, best(decode)

@@ -18,9 +18,13 @@ import glob
 import os
 import resource
 import subprocess
+import sys
 import sysconfig
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import libtzf_ctypes  # noqa: E402
 
 PARSER = argparse.ArgumentParser()
 PARSER.add_argument("--module", required=True)
@@ -31,16 +35,7 @@ PARSER.add_argument("--runs", type=int, default=7)
 ARGS = PARSER.parse_args()
 
 
-class TzfInfo(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_uint32), ("height", ctypes.c_uint32),
-                ("bits_per_pixel", ctypes.c_uint32), ("version", ctypes.c_uint32),
-                ("palette_size", ctypes.c_uint32), ("palette", ctypes.c_uint8 * 768),
-                ("flag_stream_length", ctypes.c_uint32),
-                ("command_stream_length", ctypes.c_uint32),
-                ("literal_offset", ctypes.c_uint64), ("truncated", ctypes.c_uint32)]
-
-
-LIBTZF = ctypes.CDLL(ARGS.libtzf)
+LIBTZF = libtzf_ctypes.Libtzf(ARGS.libtzf)
 
 
 def best(function):
@@ -68,14 +63,14 @@ def best_child(function):
 
 
 def decode_time(data):
-    info = TzfInfo()
-    assert LIBTZF.tzf_read_info(data, ctypes.c_size_t(len(data)), ctypes.byref(info)) == 0
+    status, info = LIBTZF.info(data)
+    assert status == 0
     stride = info.width * 3
     out = ctypes.create_string_buffer(stride * info.height)
 
     def decode():
-        status = LIBTZF.tzf_decode(data, ctypes.c_size_t(len(data)), 1, out,
-                                   ctypes.c_ssize_t(stride), None)
+        status = LIBTZF.lib.tzf_decode(data, ctypes.c_size_t(len(data)), 1, out,
+                                       ctypes.c_ssize_t(stride), None)
         assert status == 0
 
     return best(decode), "%dx%dx%d" % (info.width, info.height, info.bits_per_pixel)

@@ -5,7 +5,6 @@ PNG of the golden corpus is loaded as a pixbuf, saved, and read back both
 through the loader and by libtzf itself (ctypes); the pixels must be the
 expected ones exactly."""
 
-import ctypes
 import os
 import shutil
 import sys
@@ -13,6 +12,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop_env  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+import libtzf_ctypes  # noqa: E402
 
 ARGS = desktop_env.parse_args(["corpus", "libtzf"])
 WORK = desktop_env.prepare(ARGS)
@@ -23,35 +24,14 @@ gi.require_version("GdkPixbuf", "2.0")
 from gi.repository import GdkPixbuf, GLib  # noqa: E402
 
 
-class TzfInfo(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_uint32), ("height", ctypes.c_uint32),
-                ("bits_per_pixel", ctypes.c_uint32), ("version", ctypes.c_uint32),
-                ("palette_size", ctypes.c_uint32), ("palette", ctypes.c_uint8 * 768),
-                ("flag_stream_length", ctypes.c_uint32),
-                ("command_stream_length", ctypes.c_uint32),
-                ("literal_offset", ctypes.c_uint64), ("truncated", ctypes.c_uint32)]
-
-
-LIBTZF = ctypes.CDLL(ARGS.libtzf)
-TZF_FORMAT_RGB = 1
+LIBTZF = libtzf_ctypes.Libtzf(ARGS.libtzf)
 
 
 def libtzf_decode(data):
-    """libtzf's decoding of a whole file: (width, height, bits per pixel,
-    rgb bytes)."""
-    info = TzfInfo()
-    status = LIBTZF.tzf_read_info(data, ctypes.c_size_t(len(data)), ctypes.byref(info))
-    assert status == 0, "tzf_read_info: %d" % status
-    assert not info.truncated
-    stride, size = ctypes.c_size_t(), ctypes.c_size_t()
-    status = LIBTZF.tzf_output_size(ctypes.byref(info), TZF_FORMAT_RGB, ctypes.byref(stride),
-                                    ctypes.byref(size))
-    assert status == 0 and stride.value == info.width * 3, "tzf_output_size: %d" % status
-    out = ctypes.create_string_buffer(size.value)
-    status = LIBTZF.tzf_decode(data, ctypes.c_size_t(len(data)), TZF_FORMAT_RGB, out,
-                               ctypes.c_ssize_t(stride.value), None)
-    assert status == 0, "tzf_decode: %d" % status
-    return info.width, info.height, info.bits_per_pixel, out.raw
+    """libtzf's decoding of a whole, untruncated file: (width, height, bits
+    per pixel, rgb bytes)."""
+    assert not LIBTZF.info(data)[1].truncated
+    return LIBTZF.decode(data)
 
 
 def read(path):

@@ -11,7 +11,6 @@ options and ImageMagick's resource limits and policies on a small file that
 declares a large picture are checked too."""
 
 import argparse
-import ctypes
 import os
 import re
 import shutil
@@ -20,6 +19,9 @@ import sys
 import tempfile
 import unittest
 import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+import libtzf_ctypes  # noqa: E402
 
 PARSER = argparse.ArgumentParser()
 PARSER.add_argument("--coders", required=True, help="the build tree's folder of tzf.la, tzf.so")
@@ -97,38 +99,9 @@ def read(path):
         return f.read()
 
 
-class TzfInfo(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_uint32), ("height", ctypes.c_uint32),
-                ("bits_per_pixel", ctypes.c_uint32), ("version", ctypes.c_uint32),
-                ("palette_size", ctypes.c_uint32), ("palette", ctypes.c_uint8 * 768),
-                ("flag_stream_length", ctypes.c_uint32),
-                ("command_stream_length", ctypes.c_uint32),
-                ("literal_offset", ctypes.c_uint64), ("truncated", ctypes.c_uint32)]
-
-
-LIBTZF = ctypes.CDLL(ARGS.libtzf)
-TZF_FORMAT_RGB = 1
-
-
-def libtzf_info(data):
-    info = TzfInfo()
-    status = LIBTZF.tzf_read_info(data, ctypes.c_size_t(len(data)), ctypes.byref(info))
-    return status, info
-
-
-def libtzf_decode(data):
-    """libtzf's decoding of a whole file: (width, height, bits per pixel, rgb)."""
-    status, info = libtzf_info(data)
-    assert status == 0, "tzf_read_info: %d" % status
-    stride, size = ctypes.c_size_t(), ctypes.c_size_t()
-    status = LIBTZF.tzf_output_size(ctypes.byref(info), TZF_FORMAT_RGB, ctypes.byref(stride),
-                                    ctypes.byref(size))
-    assert status == 0 and stride.value == info.width * 3, "tzf_output_size: %d" % status
-    out = ctypes.create_string_buffer(size.value)
-    status = LIBTZF.tzf_decode(data, ctypes.c_size_t(len(data)), TZF_FORMAT_RGB, out,
-                               ctypes.c_ssize_t(stride.value), None)
-    assert status == 0, "tzf_decode: %d" % status
-    return info.width, info.height, info.bits_per_pixel, out.raw
+LIBTZF = libtzf_ctypes.Libtzf(ARGS.libtzf)
+libtzf_info = LIBTZF.info
+libtzf_decode = LIBTZF.decode
 
 
 def ppm_pixels(data):

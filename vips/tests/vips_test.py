@@ -19,7 +19,6 @@ here whose modules folder holds nothing but vips-tzf.so.
 """
 import argparse
 import concurrent.futures
-import ctypes
 import functools
 import os
 import resource
@@ -29,6 +28,9 @@ import sys
 import sysconfig
 import time
 import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+import libtzf_ctypes  # noqa: E402
 
 PARSER = argparse.ArgumentParser()
 for name in ("module", "series", "vips", "vipsheader", "vipsthumbnail", "libtzf", "corpus",
@@ -152,35 +154,14 @@ def read_ppm(path):
     return int(fields[1]), int(fields[2]), data[at + 1:]
 
 
-class TzfInfo(ctypes.Structure):
-    _fields_ = [("width", ctypes.c_uint32), ("height", ctypes.c_uint32),
-                ("bits_per_pixel", ctypes.c_uint32), ("version", ctypes.c_uint32),
-                ("palette_size", ctypes.c_uint32), ("palette", ctypes.c_uint8 * 768),
-                ("flag_stream_length", ctypes.c_uint32),
-                ("command_stream_length", ctypes.c_uint32),
-                ("literal_offset", ctypes.c_uint64), ("truncated", ctypes.c_uint32)]
-
-
-LIBTZF = ctypes.CDLL(ARGS.libtzf)
-TZF_FORMAT_RGB = 1
-
-
-def libtzf_info(data):
-    info = TzfInfo()
-    status = LIBTZF.tzf_read_info(data, ctypes.c_size_t(len(data)), ctypes.byref(info))
-    return status, info
+LIBTZF = libtzf_ctypes.Libtzf(ARGS.libtzf)
+libtzf_info = LIBTZF.info
 
 
 def libtzf_decode(data):
     """(width, height, RGB bytes, bits per pixel) by libtzf itself."""
-    status, info = libtzf_info(data)
-    assert status == 0, "tzf_read_info: %d" % status
-    stride = info.width * 3
-    out = ctypes.create_string_buffer(stride * info.height)
-    status = LIBTZF.tzf_decode(data, ctypes.c_size_t(len(data)), TZF_FORMAT_RGB, out,
-                               ctypes.c_ssize_t(stride), None)
-    assert status == 0, "tzf_decode: %d" % status
-    return info.width, info.height, out.raw, info.bits_per_pixel
+    width, height, bits, rgb = LIBTZF.decode(data)
+    return width, height, rgb, bits
 
 
 def corpus_list(path):
