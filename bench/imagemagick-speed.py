@@ -8,11 +8,12 @@ the same pixels as a PPM file: the module should cost at most 1.2 times that.
 
 Reads every *.tzf in ~/.cache/tzf-bench (or --pictures); best of --runs runs
 each (convert's processor time, tzf_decode's wall time); prints a markdown
-table. ImageMagick finds the build tree's module and
+table. tzf_decode is timed twice: into one buffer reused by every run, and
+into newly mapped memory, whose first touch costs page faults as the module's
+own picture-sized buffer does. ImageMagick finds the build tree's module and
 magic.xml through MAGICK_CODER_MODULE_PATH and MAGICK_CONFIGURE_PATH.
 """
 import argparse
-import ctypes
 import glob
 import os
 import subprocess
@@ -50,20 +51,6 @@ def best(function):
     return min(times)
 
 
-def decode_time(data):
-    status, info = LIBTZF.info(data)
-    assert status == 0
-    stride = info.width * 3
-    out = ctypes.create_string_buffer(stride * info.height)
-
-    def decode():
-        status = LIBTZF.lib.tzf_decode(data, ctypes.c_size_t(len(data)), 1, out,
-                                       ctypes.c_ssize_t(stride), None)
-        assert status == 0
-
-    return info, best(decode)
-
-
 def convert_time(source, target):
     """The best of --runs of convert's processor time (user and system): on
     a machine shared with other work, wall time measures the others too."""
@@ -80,25 +67,29 @@ def main():
     pictures = sorted(glob.glob(os.path.join(ARGS.pictures, "*.tzf")))
     if not pictures:
         raise SystemExit("no *.tzf in %s (bench/fetch-pictures.sh makes them)" % ARGS.pictures)
-    print("| picture | size | convert x.tzf x.ppm | tzf_decode | convert x.ppm y.ppm "
-          "| decode + copy | ratio |")
-    print("| --- | --- | ---: | ---: | ---: | ---: | ---: |")
-    worst = 0.0
+    print("| picture | size | convert x.tzf x.ppm | tzf_decode | tzf_decode, fresh buffer "
+          "| convert x.ppm y.ppm | ratio | ratio, fresh buffer |")
+    print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+    worst = worst_fresh = 0.0
     with tempfile.TemporaryDirectory() as work:
         for path in pictures:
             with open(path, "rb") as f:
                 data = f.read()
-            info, decode = decode_time(data)
+            info, warm, fresh = LIBTZF.decoders(data)
+            decode, fresh = best(warm), best(fresh)
             ppm = os.path.join(work, "x.ppm")
             subprocess.run([ARGS.convert, path, ppm], env=ENV, check=True)
             tzf = convert_time(path, os.path.join(work, "from-tzf.ppm"))
             copy = convert_time(ppm, os.path.join(work, "from-ppm.ppm"))
             ratio = tzf / (decode + copy)
+            ratio_fresh = tzf / (fresh + copy)
             worst = max(worst, ratio)
-            print("| %s | %dx%dx%d | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.2f |" % (
+            worst_fresh = max(worst_fresh, ratio_fresh)
+            print("| %s | %dx%dx%d | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.2f | %.2f |" % (
                 os.path.basename(path)[:-4], info.width, info.height, info.bits_per_pixel,
-                tzf * 1e3, decode * 1e3, copy * 1e3, (decode + copy) * 1e3, ratio))
-    print("\nworst ratio: %.2f (goal: at most 1.20)" % worst)
+                tzf * 1e3, decode * 1e3, fresh * 1e3, copy * 1e3, ratio, ratio_fresh))
+    print("\nworst ratio: %.2f, %.2f with a fresh buffer (goal: at most 1.20)" %
+          (worst, worst_fresh))
 
 
 if __name__ == "__main__":

@@ -9,11 +9,12 @@ Reads every *.tzf in ~/.cache/tzf-bench (or --pictures); best of --runs runs
 each. The vips runs count the processor time (user and system, all threads)
 of the child process, which other work on the machine disturbs less than the
 wall clock; tzf_decode runs in this process, single-threaded, where the two are
-the same. Prints a markdown table. libvips finds the module through VIPSHOME, a
+the same. tzf_decode is timed twice: into one buffer reused by every run,
+and into newly mapped memory, whose first touch costs page faults as the
+tool's own picture-sized buffer does. Prints a markdown table. libvips finds the module through VIPSHOME, a
 temporary home whose modules folder holds it (as vips/tests/vips_test.py does).
 """
 import argparse
-import ctypes
 import glob
 import os
 import resource
@@ -62,20 +63,6 @@ def best_child(function):
     return min(times)
 
 
-def decode_time(data):
-    status, info = LIBTZF.info(data)
-    assert status == 0
-    stride = info.width * 3
-    out = ctypes.create_string_buffer(stride * info.height)
-
-    def decode():
-        status = LIBTZF.lib.tzf_decode(data, ctypes.c_size_t(len(data)), 1, out,
-                                       ctypes.c_ssize_t(stride), None)
-        assert status == 0
-
-    return best(decode), "%dx%dx%d" % (info.width, info.height, info.bits_per_pixel)
-
-
 def main():
     with tempfile.TemporaryDirectory() as work:
         arch = sysconfig.get_config_var("MULTIARCH") or ""
@@ -92,23 +79,29 @@ def main():
         def vips_copy(source, destination):
             subprocess.run([ARGS.vips, "copy", source, destination], env=env, check=True)
 
-        print("| picture | size | vips copy x.tzf | tzf_decode | vips copy x.ppm | ratio |")
-        print("| --- | --- | ---: | ---: | ---: | ---: |")
-        worst = 0.0
+        print("| picture | size | vips copy x.tzf | tzf_decode | tzf_decode, fresh buffer | "
+              "vips copy x.ppm | ratio | ratio, fresh buffer |")
+        print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+        worst = worst_fresh = 0.0
         for path in sorted(glob.glob(os.path.join(ARGS.pictures, "*.tzf"))):
             ppm = os.path.join(work, "picture.ppm")
             out = os.path.join(work, "out.v")
             vips_copy(path, ppm)
             tool = best_child(lambda: vips_copy(path, out))
             ppm_copy = best_child(lambda: vips_copy(ppm, out))
-            decode, size = decode_time(open(path, "rb").read())
+            info, warm, fresh = LIBTZF.decoders(open(path, "rb").read())
+            decode, fresh = best(warm), best(fresh)
+            size = "%dx%dx%d" % (info.width, info.height, info.bits_per_pixel)
             ratio = tool / (decode + ppm_copy)
+            ratio_fresh = tool / (fresh + ppm_copy)
             worst = max(worst, ratio)
-            print("| %s | %s | %.1f ms | %.1f ms | %.1f ms | %.2f |" %
-                  (os.path.basename(path)[:-4], size, tool * 1e3, decode * 1e3,
-                   ppm_copy * 1e3, ratio))
+            worst_fresh = max(worst_fresh, ratio_fresh)
+            print("| %s | %s | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %.2f | %.2f |" %
+                  (os.path.basename(path)[:-4], size, tool * 1e3, decode * 1e3, fresh * 1e3,
+                   ppm_copy * 1e3, ratio, ratio_fresh))
         print()
-        print("largest ratio %.2f (goal: at most 1.2)" % worst)
+        print("largest ratio %.2f, %.2f with a fresh buffer (goal: at most 1.2)" %
+              (worst, worst_fresh))
 
 
 main()
