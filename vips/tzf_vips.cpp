@@ -131,15 +131,14 @@ static int tzf_load_read_kept(TzfLoad* tzf, const char* nickname) {
   tzf_extent extent{};
   uint64_t at = 0;
   uint64_t held = 0;
+  uint64_t capacity = 0;
   const int status = tzf_usable_extent(&tzf->info, &extent);
   if (status != TZF_OK) {
     vips_error(nickname, "%s", tzf_status_text(status));
     goto done;
   }
-  // The extent is bounded by the picture's size, checked by header().
-  kept = static_cast<guchar*>(g_try_malloc(extent.kept_bytes > 0 ? extent.kept_bytes : 1));
   chunk = static_cast<guchar*>(g_try_malloc(kReadChunk));
-  if (kept == nullptr || chunk == nullptr) {
+  if (chunk == nullptr) {
     vips_error(nickname, "%s", "not enough memory to load the TZF picture");
     goto done;
   }
@@ -148,8 +147,30 @@ static int tzf_load_read_kept(TzfLoad* tzf, const char* nickname) {
     const gint64 got = vips_source_read(tzf->source, chunk, kReadChunk);
     if (got < 0) goto done;
     if (got == 0) break;
+    // The kept bytes grow with what the data holds, never past the extent
+    // (bounded by the picture's size, checked by header()): a short file that
+    // declares large streams costs no more than its own size.
+    const uint64_t now = tzf_keep(&extent, at, chunk, static_cast<size_t>(got), nullptr);
+    if (now > capacity) {
+      uint64_t grown = capacity > 0 ? capacity : kReadChunk;
+      while (grown < now) grown = grown > extent.kept_bytes / 2 ? extent.kept_bytes : grown * 2;
+      if (grown > extent.kept_bytes) grown = extent.kept_bytes;
+      guchar* moved =
+          grown <= G_MAXSIZE ? static_cast<guchar*>(g_try_realloc(kept, grown)) : nullptr;
+      if (moved == nullptr) {
+        vips_error(nickname, "%s", "not enough memory to load the TZF picture");
+        goto done;
+      }
+      kept = moved;
+      capacity = grown;
+    }
     held = tzf_keep(&extent, at, chunk, static_cast<size_t>(got), kept);
     at += static_cast<uint64_t>(got);
+  }
+  if (kept == nullptr) kept = static_cast<guchar*>(g_try_malloc(1));
+  if (kept == nullptr) {
+    vips_error(nickname, "%s", "not enough memory to load the TZF picture");
+    goto done;
   }
   tzf->kept = kept;
   tzf->held = held;

@@ -21,6 +21,22 @@ int64_t read_fully(ReadFunction read, void* user, uint8_t* to, size_t count) {
   return static_cast<int64_t>(got);
 }
 
+// Makes room for `needed` kept bytes, growing the block by doubling up to the
+// extent's size: the kept bytes grow with what the data holds, so a short
+// stream that declares large parts costs no more than its own length.
+bool reserve_kept(Picture* picture, uint64_t needed, uint64_t* capacity) {
+  if (needed <= *capacity) return true;
+  const uint64_t limit = picture->extent.kept_bytes;
+  uint64_t grown = *capacity > 0 ? *capacity : kChunkBytes;
+  while (grown < needed) grown = grown > limit / 2 ? limit : grown * 2;
+  if (grown > limit) grown = limit;
+  void* moved = std::realloc(picture->kept, static_cast<size_t>(grown));
+  if (moved == nullptr) return false;
+  picture->kept = static_cast<uint8_t*>(moved);
+  *capacity = grown;
+  return true;
+}
+
 Status decode_into(const Picture* picture, uint8_t* out, ptrdiff_t stride) {
   const int status =
       tzf_decode_kept(&picture->info, picture->kept, static_cast<size_t>(picture->held),
@@ -69,10 +85,12 @@ Status read_picture(ReadFunction read, void* user, Picture* picture) {
       result = Status::too_large;
       break;
     }
-    const size_t kept_bytes = static_cast<size_t>(picture->extent.kept_bytes);
-    picture->kept = static_cast<uint8_t*>(std::malloc(kept_bytes == 0 ? 1 : kept_bytes));
+    uint64_t capacity = 0;
+    picture->kept = static_cast<uint8_t*>(std::malloc(1));
     picture->cache_lock = new (std::nothrow) std::mutex;
-    if (picture->kept == nullptr || picture->cache_lock == nullptr) {
+    if (picture->kept == nullptr || picture->cache_lock == nullptr ||
+        !reserve_kept(picture, tzf_keep(&picture->extent, 0, head, head_bytes, nullptr),
+                      &capacity)) {
       result = Status::out_of_memory;
       break;
     }
@@ -90,6 +108,12 @@ Status read_picture(ReadFunction read, void* user, Picture* picture) {
       const int64_t n = read_fully(read, user, chunk, kChunkBytes);
       if (n < 0) {
         result = Status::read_failed;
+        break;
+      }
+      if (!reserve_kept(picture,
+                        tzf_keep(&picture->extent, at, chunk, static_cast<size_t>(n), nullptr),
+                        &capacity)) {
+        result = Status::out_of_memory;
         break;
       }
       picture->held = tzf_keep(&picture->extent, at, chunk, static_cast<size_t>(n), picture->kept);

@@ -42,7 +42,7 @@ using ReadFunction = int64_t (*)(void* user, void* to, size_t count);
 struct Picture {
   tzf_info info;
   tzf_extent extent;
-  uint8_t* kept;  // extent.kept_bytes long
+  uint8_t* kept;  // the kept bytes held, in a block grown as the data arrived
   uint64_t held;  // kept bytes the data held; fewer means it ended early
   int format;     // TZF_FORMAT_NATIVE: 1 byte (index) or 3 bytes (blue, green, red)
   uint32_t pixel_bytes;
