@@ -27,7 +27,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
                                 "tools"))
-from cli_files import png_rows, read  # noqa: E402
+import cli_files  # noqa: E402
+from cli_files import read  # noqa: E402
 
 # Class -> words the error message holds.
 ERRORS = {
@@ -99,14 +100,8 @@ def read_ppm(path):
 
 
 def png_rgb(path):
-    """(width, height, RGB bytes) of an 8-bit PNG of colour type 2 or 3."""
-    width, height, colour, plte, rows = png_rows(read(path))
-    if colour == 2:
-        return width, height, b"".join(rows)
-    if colour == 3:
-        return width, height, b"".join(b"".join(plte[i * 3:i * 3 + 3] for i in row)
-                                       for row in rows)
-    return None
+    """(width, height, RGB bytes) of an 8-bit PNG file."""
+    return cli_files.png_rgb(read(path))
 
 
 def same_pixels(what, got, expected):

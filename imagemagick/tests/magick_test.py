@@ -18,10 +18,12 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 import libtzf_ctypes  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "tools"))
+from cli_files import png_rgb  # noqa: E402
 
 PARSER = argparse.ArgumentParser()
 PARSER.add_argument("--coders", required=True, help="the build tree's folder of tzf.la, tzf.so")
@@ -118,52 +120,10 @@ def pixels(name, *options):
     return ppm_pixels(out)
 
 
-def paeth(a, b, c):
-    p = a + b - c
-    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-    return a if pa <= pb and pa <= pc else b if pb <= pc else c
-
-
 def png_pixels(path):
     """(width, height, RGB) of an 8-bit grey, RGB, palette or RGBA PNG of the
     corpus, read here rather than by the program under test."""
-    data = read(path)
-    assert data[:8] == b"\x89PNG\r\n\x1a\n", path
-    at, idat, palette = 8, b"", b""
-    while at < len(data):
-        length = int.from_bytes(data[at:at + 4], "big")
-        kind, body = data[at + 4:at + 8], data[at + 8:at + 8 + length]
-        at += 12 + length
-        if kind == b"IHDR":
-            width, height = int.from_bytes(body[:4], "big"), int.from_bytes(body[4:8], "big")
-            depth, colour, interlace = body[8], body[9], body[12]
-            assert depth == 8 and interlace == 0 and colour in (0, 2, 3, 6), path
-        elif kind == b"PLTE":
-            palette = body
-        elif kind == b"IDAT":
-            idat += body
-    channels = {0: 1, 2: 3, 3: 1, 6: 4}[colour]
-    raw = zlib.decompress(idat)
-    row_bytes = width * channels
-    previous = bytearray(row_bytes)
-    rgb = bytearray()
-    for y in range(height):
-        start = y * (row_bytes + 1)
-        kind, row = raw[start], bytearray(raw[start + 1:start + 1 + row_bytes])
-        for x in range(row_bytes):
-            left = row[x - channels] if x >= channels else 0
-            up = previous[x]
-            corner = previous[x - channels] if x >= channels else 0
-            row[x] = (row[x] + (0, left, up, (left + up) // 2, paeth(left, up, corner))[kind]) & 255
-        previous = row
-        for x in range(width):
-            if colour == 0:
-                rgb += bytes(row[x:x + 1]) * 3
-            elif colour == 3:
-                rgb += palette[3 * row[x]:3 * row[x] + 3]
-            else:
-                rgb += row[channels * x:channels * x + 3]
-    return width, height, bytes(rgb)
+    return png_rgb(read(path))
 
 
 def corpus_rows():

@@ -19,7 +19,7 @@ def write(path, data):
 
 def png_rows(data):
     """(width, height, colour type, PLTE bytes or None, rows top first) of an
-    8-bit PNG of colour type 2, 3 or 6; rows is None for any other kind, and
+    8-bit PNG of colour type 0, 2, 3 or 6; rows is None for any other kind, and
     the whole answer None for data that is not a PNG."""
     if data[:8] != b"\x89PNG\r\n\x1a\n":
         return None
@@ -34,9 +34,9 @@ def png_rows(data):
             chunks[kind] = body
         pos += 12 + length
     width, height, depth, colour = struct.unpack(">IIBB", chunks[b"IHDR"][:10])
-    if depth != 8 or colour not in (2, 3, 6):
+    if depth != 8 or colour not in (0, 2, 3, 6):
         return (width, height, colour, None, None)
-    step = {2: 3, 3: 1, 6: 4}[colour]
+    step = {0: 1, 2: 3, 3: 1, 6: 4}[colour]
     stride = width * step
     raw = zlib.decompress(idat)
     rows, previous = [], bytes(stride)
@@ -60,3 +60,22 @@ def png_rows(data):
         rows.append(bytes(cur))
         previous = bytes(cur)
     return (width, height, colour, chunks.get(b"PLTE"), rows)
+
+
+def png_rgb(data):
+    """(width, height, RGB bytes) of an 8-bit grey, RGB, palette or RGBA PNG,
+    the last composited over white as every writer here composites it."""
+    width, height, colour, plte, rows = png_rows(data)
+    assert rows is not None, "an 8-bit grey, RGB, palette or RGBA PNG"
+    flat = b"".join(rows)
+    if colour == 0:
+        return width, height, bytes(v for v in flat for _ in range(3))
+    if colour == 3:
+        return width, height, b"".join(plte[3 * i:3 * i + 3] for i in flat)
+    if colour == 6:
+        out = bytearray()
+        for i in range(0, len(flat), 4):
+            a = flat[i + 3]
+            out += bytes((c * a + 255 * (255 - a) + 127) // 255 for c in flat[i:i + 3])
+        return width, height, bytes(out)
+    return width, height, flat

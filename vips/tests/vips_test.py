@@ -27,10 +27,12 @@ import subprocess
 import sys
 import sysconfig
 import time
-import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 import libtzf_ctypes  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "tools"))
+from cli_files import png_rgb  # noqa: E402
 
 PARSER = argparse.ArgumentParser()
 for name in ("module", "series", "vips", "vipsheader", "vipsthumbnail", "libtzf", "corpus",
@@ -87,54 +89,7 @@ def clean(stderr):
 def read_png(path):
     """(width, height, RGB bytes) of an 8-bit RGB, RGBA (over white) or
     palette PNG."""
-    data = open(path, "rb").read()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n", path
-    at, idat, palette = 8, b"", b""
-    while at < len(data):
-        length = int.from_bytes(data[at:at + 4], "big")
-        kind, body = data[at + 4:at + 8], data[at + 8:at + 8 + length]
-        at += 12 + length
-        if kind == b"IHDR":
-            width, height = int.from_bytes(body[0:4], "big"), int.from_bytes(body[4:8], "big")
-            depth, colour, interlace = body[8], body[9], body[12]
-            assert depth == 8 and colour in (2, 3, 6) and interlace == 0, path
-        elif kind == b"PLTE":
-            palette = body
-        elif kind == b"IDAT":
-            idat += body
-    channels = {2: 3, 3: 1, 6: 4}[colour]
-    raw, row_bytes = zlib.decompress(idat), width * channels
-    rows, previous = [], bytearray(row_bytes)
-    for y in range(height):
-        start = y * (row_bytes + 1)
-        kind, row = raw[start], bytearray(raw[start + 1:start + 1 + row_bytes])
-        for x in range(row_bytes):
-            left = row[x - channels] if x >= channels else 0
-            up = previous[x]
-            corner = previous[x - channels] if x >= channels else 0
-            if kind == 1:
-                row[x] = (row[x] + left) & 255
-            elif kind == 2:
-                row[x] = (row[x] + up) & 255
-            elif kind == 3:
-                row[x] = (row[x] + (left + up) // 2) & 255
-            elif kind == 4:
-                p = left + up - corner
-                pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
-                near = left if pa <= pb and pa <= pc else up if pb <= pc else corner
-                row[x] = (row[x] + near) & 255
-        rows.append(bytes(row))
-        previous = row
-    pixels = b"".join(rows)
-    if colour == 3:
-        pixels = b"".join(palette[3 * i:3 * i + 3] for i in pixels)
-    elif colour == 6:
-        out = bytearray()
-        for i in range(0, len(pixels), 4):
-            a = pixels[i + 3]
-            out += bytes((c * a + 255 * (255 - a) + 127) // 255 for c in pixels[i:i + 3])
-        pixels = bytes(out)
-    return width, height, pixels
+    return png_rgb(open(path, "rb").read())
 
 
 def read_ppm(path):
